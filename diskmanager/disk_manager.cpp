@@ -1,0 +1,79 @@
+// disk_manager.cpp -- tarsel's signal handler, reload, shutdown and loop.
+#include "disk_manager.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <initializer_list>
+
+#include "logging.h"
+#include "signal_log.h"
+#include "storage.h"
+
+volatile sig_atomic_t shutdownRequested = 0;
+volatile sig_atomic_t reloadRequested = 0;
+volatile sig_atomic_t checkRequested = 0;
+
+static void HandleDiskManagerSignal(int sig) {
+    switch (sig) {
+        case SIGINT:
+        case SIGTERM: shutdownRequested = 1; break;
+        case SIGHUP: reloadRequested = 1; break;
+        case SIGUSR1: checkRequested = 1; break;
+        default:
+            if (gLogging.verbose) NoteSignal(sig, SIGNAL_NOTE_IGNORED, 0);
+            return;
+    }
+    if (gLogging.verbose) NoteSignal(sig, SIGNAL_NOTE_PLAIN, 0);
+}
+
+void InstallDiskManagerSignals() {
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = HandleDiskManagerSignal;
+    sigemptyset(&action.sa_mask);
+    for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGUSR1}) sigaction(sig, &action, nullptr);
+}
+
+static void ReloadDiskManager(DiskManagerContext *pCtx, const char *configPath) {
+    PrintConsole("(%s) Reload config file %s\n", gLogging.programName, configPath);
+    if (pCtx == nullptr) {
+        LogError("null pointer pCtx when reloading config file");
+        return;
+    }
+    if (pCtx->pConfig == nullptr) {
+        LogError("null pointer pConfig when reloading config file");
+        return;
+    }
+    LoadConfig(pCtx->pConfig, configPath);
+    OpenMessageQueues(pCtx->pConfig->nvr_log_mq, pCtx->pConfig->nvr_manager_mq,
+                      pCtx->pConfig->nvr_log_console);
+}
+
+[[noreturn]] static void ShutdownDiskManager(DiskManagerContext *pCtx) {
+    LogEvent(LOG_CONSOLE | LOG_QUEUE, "Program shut down");
+    if (pCtx != nullptr) {
+        LogRemind("Shutdown() is not finished");
+        delete pCtx->pConfig;
+        pCtx->pConfig = nullptr;
+    }
+    exit(1);
+}
+
+void RunDiskManager(DiskManagerContext *pCtx, const char *configPath) {
+    for (;;) {
+        sleep(1);  // a signal ends it early
+        FlushSignalNotes();
+        if (shutdownRequested) {
+            LogWarning("Processing signal and shutdown");
+            ShutdownDiskManager(pCtx);
+        } else if (reloadRequested) {
+            reloadRequested = 0;
+            ReloadDiskManager(pCtx, configPath);
+        } else if (checkRequested) {
+            checkRequested = 0;
+            CheckStorage(pCtx->pConfig, pCtx->vidulaPid);
+        }
+    }
+}

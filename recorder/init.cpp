@@ -1,0 +1,118 @@
+// init.cpp -- vidula's start-up, configuration reload and orderly stop.
+#include <new>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "camera.h"
+#include "logging.h"
+#include "lv_server.h"
+#include "recorder.h"
+#include "recording.h"
+
+const char *const kProgramVersion = "1.2.7";
+unsigned char cameraErrorReportArmed = 0;
+
+static void OpenQueuesFromConfig(const RecorderConfig *config) {
+    OpenMessageQueues(config->nvr_log_mq, config->nvr_manager_mq, config->nvr_log_console);
+}
+
+static int FrameBufferSizeOf(const RecorderConfig *config) {
+    long long size = 3LL * config->ipcam_video_width * config->ipcam_video_height;
+    return size > 0x7fffffffLL ? -1 : static_cast<int>(size);
+}
+
+int Init(RecorderContext *pCtx, const char *configPath) {
+    gLogging.parentPid = getppid();
+    umask(0);
+    if (pCtx == nullptr) {
+        PrintConsole("(%s) Error: null pointer pCtx in Init()\n", gLogging.programName);
+        exit(1);
+    }
+    InstallSignalHandlers();
+
+    memset(pCtx, 0, sizeof(*pCtx));
+    if (gettimeofday(&pCtx->startTime, nullptr) != 0) {
+        PrintConsole("(%s) Error: Fail to get system time in Init()\n", gLogging.programName);
+        exit(1);
+    }
+    pCtx->pConfig = new (std::nothrow) RecorderConfig;
+    if (pCtx->pConfig == nullptr) {
+        PrintConsole("(%s) Error: fail to allocate memory for config\n", gLogging.programName);
+        exit(1);
+    }
+    if (LoadConfig(pCtx->pConfig, configPath) != 0) exit(1);
+
+    cameraErrorReportArmed = 1;
+    OpenQueuesFromConfig(pCtx->pConfig);
+
+    pCtx->cameraIndex = 0;
+    pCtx->lvServerIndex = 1;
+    pCtx->pollTimeout = POLL_TIMEOUT_MS;
+    if (InitFrameBuffer(&pCtx->frameBuffer, FrameBufferSizeOf(pCtx->pConfig)) != 0) {
+        LogError("Fail to initialize frame buffer");
+        exit(1);
+    }
+    for (struct pollfd &entry : pCtx->connection) entry.fd = -1;
+    for (LvClient &client : pCtx->lvClient) client.frameIndex = -1;
+    pCtx->avi = nullptr;
+    pCtx->cameraSchedule.enabled = 1;
+    pCtx->recordSchedule.enabled = 1;
+    pCtx->diskManagerPid = -1;
+    return 0;
+}
+
+int ReloadConfig(RecorderContext *pCtx, const char *configPath) {
+    PrintConsole("(%s) Reload config file %s\n", gLogging.programName, configPath);
+    if (pCtx == nullptr) {
+        LogError("null pointer pCtx when reloading config file");
+        return 1;
+    }
+    if (pCtx->pConfig == nullptr) {
+        LogError("null pointer pConfig when reloading config file");
+        return 1;
+    }
+    LogRemind("ReloadConfig() is not finished");
+    StopLvServer(pCtx);
+    DisconnectIPcam(pCtx);
+    LogInfo("Stop system ok");
+
+    // LoadConfig clears the record first, so the path must not live in it.
+    char path[CONFIG_PATH_SIZE];
+    snprintf(path, sizeof(path), "%s", configPath);
+    if (LoadConfig(pCtx->pConfig, path) != 0) Shutdown(pCtx);
+    OpenQueuesFromConfig(pCtx->pConfig);
+
+    FreeFrameBuffer(&pCtx->frameBuffer);
+    if (InitFrameBuffer(&pCtx->frameBuffer, FrameBufferSizeOf(pCtx->pConfig)) != 0) {
+        LogError("Fail to initialize frame buffer");
+        return 1;
+    }
+    pCtx->cameraSchedule.enabled = 1;
+    pCtx->recordSchedule.enabled = 1;
+    if (pCtx->diskManagerPid != -1) kill(pCtx->diskManagerPid, SIGHUP);
+    return 0;
+}
+
+void Shutdown(RecorderContext *pCtx) {
+    LogEvent(LOG_CONSOLE | LOG_QUEUE, "Program shut down");
+    if (pCtx == nullptr) exit(1);
+    if (pCtx->diskManagerPid != -1) kill(pCtx->diskManagerPid, SIGTERM);
+    StopLvServer(pCtx);
+    if (pCtx->avi != nullptr) RecordingBlocked(pCtx);
+    for (struct pollfd &entry : pCtx->connection) {
+        if (entry.fd != -1) {
+            close(entry.fd);
+            entry.fd = -1;
+        }
+    }
+    ReapChild();
+    LogRemind("Shutdown() is not finished");
+    FreeFrameBuffer(&pCtx->frameBuffer);
+    delete pCtx->pConfig;
+    pCtx->pConfig = nullptr;
+    exit(1);
+}

@@ -1,0 +1,132 @@
+// main_loop.cpp -- vidula's one poll() loop: signal flags, camera
+// reconnection, timers, and the handlers of the seven connection entries.
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include "camera.h"
+#include "logging.h"
+#include "lv_server.h"
+#include "recorder.h"
+#include "recording.h"
+
+// A tarsel that ended is started again; one retry after 10 seconds.
+static void RestartDiskManager(RecorderContext *pCtx) {
+    pid_t pid = ReapChild();
+    if (pid != -1 && pid == pCtx->diskManagerPid) {
+        pCtx->diskManagerPid = -1;
+        if (StartDiskManager(pCtx) == -1) {
+            sleep(10);
+            if (StartDiskManager(pCtx) == -1) Shutdown(pCtx);
+        }
+    }
+}
+
+static void Reload(RecorderContext *pCtx) {
+    reloadRequested = 0;
+    if (ReloadConfig(pCtx, pCtx->pConfig->configPath) != 0) Shutdown(pCtx);
+}
+
+// Steps 1 to 5 of a pass: the flags the signal handlers set.
+static void ServeSignalFlags(RecorderContext *pCtx) {
+    LogReceivedSignals();
+    if (shutdownRequested) {
+        LogWarning("Processing signal and shutdown");
+        Shutdown(pCtx);
+    }
+    if (childExited) {
+        RestartDiskManager(pCtx);
+        childExited = 0;
+    }
+    if (notifyParent) {
+        notifyParent = 0;
+        if (gLogging.parentPid > 0) kill(gLogging.parentPid, SIGUSR1);
+    }
+    if (recordingBlocked && pCtx->avi != nullptr) RecordingBlocked(pCtx);
+    if (reloadRequested) {
+        Reload(pCtx);
+        cameraErrorReportArmed = 1;
+        pCtx->reconnectCount = 0;
+    }
+}
+
+// Step 6: the camera is wanted but not connected. The whole process sleeps
+// the back-off delay (0, 1, 3, 7, ... 300 seconds); a signal ends it early.
+static void ReconnectCamera(RecorderContext *pCtx) {
+    if (!pCtx->cameraSchedule.enabled || pCtx->connection[pCtx->cameraIndex].fd != -1) return;
+    pCtx->reconnectCount++;
+    if (pCtx->reconnectCount == 3) NotifyManager(NOTIFY_CAMERA_FAILURE, "fail to connect IP camera");
+    if (pCtx->reconnectDelay > 0) sleep(static_cast<unsigned>(pCtx->reconnectDelay));
+    pCtx->reconnectDelay = pCtx->reconnectDelay * 2 + 1;
+    if (pCtx->reconnectDelay > RECONNECT_DELAY_MAX) pCtx->reconnectDelay = RECONNECT_DELAY_MAX;
+    if (pCtx->reconnectCount == 2) LogError("IP camera is not connected");
+    DoConnectIPcam(pCtx);
+}
+
+// Steps 9 to 11: file change, idle time-out, live video server restart.
+static void RunTimers(RecorderContext *pCtx) {
+    const RecorderConfig *config = pCtx->pConfig;
+    time_t now = pCtx->now.tv_sec;
+    if (pCtx->recordSchedule.enabled && pCtx->avi != nullptr &&
+        now >= pCtx->changeFileTime.tv_sec) {
+        ChangeRecordingFile(pCtx);
+    }
+    time_t lastFrame = pCtx->frameBuffer.lastFrameTime.tv_sec;
+    if (pCtx->cameraSchedule.enabled && lastFrame > 0 && pCtx->cameraState != 1 &&
+        config->nvr_connection_idle_timeout > 0 &&
+        now - lastFrame > config->nvr_connection_idle_timeout) {
+        HandleIdleTimeout(pCtx);
+    }
+    if (config->lvs_server_port != 0 && pCtx->connection[pCtx->lvServerIndex].fd == -1 &&
+        now - pCtx->lastLvServerStart.tv_sec > LV_SERVER_RETRY_SECONDS) {
+        StartLvServer(pCtx);
+        pCtx->lastLvServerStart = pCtx->now;
+    }
+}
+
+void DispatchConnection(RecorderContext *pCtx, int index) {
+    if (index == pCtx->cameraIndex) {
+        HandleCameraEvent(pCtx, index);
+    } else if (index == pCtx->lvServerIndex) {
+        AcceptLvClient(pCtx, index);
+    } else if (index > pCtx->lvServerIndex && index <= pCtx->lvServerIndex + LV_CLIENT_COUNT) {
+        HandleLvClientEvent(pCtx, index);
+    }
+}
+
+int RunMainLoop(RecorderContext *pCtx) {
+    for (;;) {
+        ServeSignalFlags(pCtx);
+        ReconnectCamera(pCtx);
+        int ready = poll(pCtx->connection, CONNECTION_COUNT, pCtx->pollTimeout);
+        int pollErrno = errno;
+        if (gettimeofday(&pCtx->now, nullptr) != 0) {
+            LogError("Fail to get system time");
+            return 0;
+        }
+        RunTimers(pCtx);
+        if (ready == 0) continue;
+        if (ready < 0) {
+            if (pollErrno == EINTR) {
+                LogReceivedSignals();
+                if (shutdownRequested) {
+                    LogWarning("Processing signal and shutdown");
+                    Shutdown(pCtx);
+                } else if (reloadRequested) {
+                    Reload(pCtx);
+                }
+                continue;
+            }
+            if (pollErrno == EBADF) {
+                LogError("There is an invalid file descriptor in ctx.connection[]");
+                return 0;
+            }
+            LogError("Fatal error occurs when polling socket connections");
+            return 0;
+        }
+        for (int index = 0; index < CONNECTION_COUNT; index++) {
+            if (pCtx->connection[index].revents != 0) DispatchConnection(pCtx, index);
+        }
+    }
+}
