@@ -1,0 +1,122 @@
+// harness.h -- helpers for tests that drive the real programs.
+//
+// TempRoot makes a private folder (the test's NAS_ROOT). Process starts a
+// program with its output captured and waits for lines, exits and files
+// without fixed sleeps. QueueReader reads the records a program queued.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "logging.h"
+
+namespace harness {
+
+using Clock = std::chrono::steady_clock;
+const std::chrono::milliseconds kDefaultWait{20000};
+
+// The folder that holds the built programs (build/bin).
+std::string BinDir();
+// The folder that holds the test stand-ins for shell tools (first on PATH).
+std::string StandInDir();
+
+// Polls cond every few milliseconds until it holds or wait runs out.
+bool WaitUntil(const std::function<bool()> &cond, std::chrono::milliseconds wait = kDefaultWait);
+
+// A private temporary folder, removed with its content at the end.
+class TempRoot {
+public:
+    TempRoot();
+    ~TempRoot();
+    const std::string &path() const { return path_; }
+    // path() + "/" + relative
+    std::string At(const std::string &relative) const;
+    // Writes a file (parent folders made); returns its full path.
+    std::string Write(const std::string &relative, const std::string &content) const;
+
+private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string &path);
+bool FileExists(const std::string &path);
+
+// A running program with standard output and standard error captured.
+class Process {
+public:
+    // env entries are added to (or replace) the test's environment.
+    Process(const std::vector<std::string> &argv,
+            const std::map<std::string, std::string> &env = {});
+    ~Process();  // SIGKILLs the process group if still running
+
+    pid_t pid() const { return pid_; }
+    // Everything captured so far.
+    std::string Output();
+    // Waits for a line containing text (after skipping the first `after`
+    // occurrences); returns false on time-out.
+    bool WaitForLine(const std::string &text, std::chrono::milliseconds wait = kDefaultWait);
+    bool WaitForCount(const std::string &text, int count,
+                      std::chrono::milliseconds wait = kDefaultWait);
+    int Count(const std::string &text);
+    // Waits for the exit; returns the exit status, 128+signal, or -1 on time-out.
+    int WaitExit(std::chrono::milliseconds wait = kDefaultWait);
+    bool Running();
+    void Signal(int sig);
+
+private:
+    void Pump(int timeoutMs);
+    pid_t pid_ = -1;
+    int outFd_ = -1;
+    int status_ = -1;
+    bool exited_ = false;
+    std::string output_;
+};
+
+// Runs a program to its end and returns its exit status and output.
+struct RunResult {
+    int status;
+    std::string output;
+};
+RunResult Run(const std::vector<std::string> &argv,
+              const std::map<std::string, std::string> &env = {});
+
+// The System V queue keyed from a path as vidula and tarsel key it.
+class QueueReader {
+public:
+    explicit QueueReader(const std::string &keyPath);
+    ~QueueReader();  // removes the queue
+    int id() const { return id_; }
+    // Waits for the next record; false on time-out.
+    bool NextLog(int *code, std::string *text, std::chrono::milliseconds wait = kDefaultWait);
+    bool NextManager(int *code, int *pid, std::string *text,
+                     std::chrono::milliseconds wait = kDefaultWait);
+    // Records waiting now.
+    int Pending();
+
+private:
+    int id_ = -1;
+};
+
+// A configuration file with the mandatory keys and the given overrides
+// (an empty value removes the key). Keys are written in a stable order.
+std::string ConfigText(const std::map<std::string, std::string> &overrides);
+
+// A listening TCP socket on 127.0.0.1 with a free port, accepting nothing:
+// a camera that never answers. Closed at the end.
+class SilentPort {
+public:
+    SilentPort();
+    ~SilentPort();
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+}  // namespace harness
