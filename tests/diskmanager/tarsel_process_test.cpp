@@ -1,0 +1,101 @@
+// Process tests of tarsel: options, start-up, reload, shutdown, and how its
+// loop serves check requests. This test plays vidula, tarsel's parent.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "harness.h"
+
+namespace {
+
+using harness::Process;
+using harness::TempRoot;
+
+const char kUsage[] =
+    "TARSEL version: 1.2.7\n"
+    "Usage: TARSEL [options]\n"
+    "Options:\n"
+    "  -c\t<config_filename>\n"
+    "  -h\tThis help message\n"
+    "  -v\tVerbose mode (For debug only. Performace may be bad...)\n"
+    "Terminate TARSEL: kill -TERM pid_of_TARSEL\n";
+
+std::string Tarsel() { return harness::BinDir() + "/tarsel"; }
+
+TEST(TarselOptions, UsageAndExitStatus) {
+    const struct {
+        std::vector<std::string> args;
+        std::string output;
+    } cases[] = {
+        {{}, kUsage},
+        {{"-h"}, kUsage},
+        {{"-v"}, std::string("TARSEL runs in verbose mode\n") + kUsage},
+        {{"-e", "x", "-c", "f"}, std::string("Unknown option 'e'\n") + kUsage},
+        {{"-q", "-c", "f"}, std::string("Unknown option 'q'\n") + kUsage},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> argv = {Tarsel()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        harness::RunResult r = harness::Run(argv);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ(c.output, r.output);
+    }
+}
+
+class TarselRun : public ::testing::Test {
+protected:
+    void Start(const std::map<std::string, std::string> &keys) {
+        std::map<std::string, std::string> all = {{"nvr_log_console", "yes"},
+                                                  {"nvr_record_folder", root_.At("rec") + "/"}};
+        for (const auto &k : keys) all[k.first] = k.second;
+        conf_ = root_.Write("tarsel.conf", harness::ConfigText(all));
+        tarsel_.reset(new Process({Tarsel(), "-v", "-c", conf_}));
+        ASSERT_TRUE(tarsel_->WaitForLine("Executed by VIDULA(" + std::to_string(getpid()) + ")"))
+            << tarsel_->Output();
+    }
+    TempRoot root_;
+    std::string conf_;
+    std::unique_ptr<Process> tarsel_;
+};
+
+TEST_F(TarselRun, RunsOnWithMissingValuesAndStopsOnTerm) {
+    Start({{"ipcam_address", ""}});
+    EXPECT_TRUE(tarsel_->Running());
+    tarsel_->Signal(SIGTERM);
+    EXPECT_EQ(1, tarsel_->WaitExit());
+    std::string out = tarsel_->Output();
+    std::string p = "(TARSEL-" + std::to_string(tarsel_->pid()) + ") ";
+    EXPECT_NE(std::string::npos, out.find(p + "Receive signal (15)\n" + p +
+                                          "Warning: Processing signal and shutdown\n" + p +
+                                          "Program shut down\n" + p +
+                                          "Remind: Shutdown() is not finished\n"))
+        << out;
+}
+
+TEST_F(TarselRun, ReloadsOnHangup) {
+    Start({});
+    root_.Write("tarsel.conf", harness::ConfigText({{"nvr_log_console", "yes"}, {"ipcam_fps", "12"}}));
+    tarsel_->Signal(SIGHUP);
+    EXPECT_TRUE(tarsel_->WaitForLine("(TARSEL) Reload config file " + conf_ + "\n"));
+    EXPECT_TRUE(tarsel_->WaitForLine(") ipcam_fps=12\n"));
+    EXPECT_TRUE(tarsel_->Running());
+}
+
+TEST_F(TarselRun, FatalValueOnReloadEndsTarsel) {
+    Start({});
+    root_.Write("tarsel.conf", harness::ConfigText({{"nvr_log_console", "yes"}, {"ipcam_fps", "0"}}));
+    tarsel_->Signal(SIGHUP);
+    EXPECT_EQ(1, tarsel_->WaitExit());
+    EXPECT_NE(std::string::npos,
+              tarsel_->Output().find("Error: Invalid IP camera frame rate number: 0\n"));
+}
+
+TEST_F(TarselRun, OtherSignalsKeepTheirDefault) {
+    Start({});
+    tarsel_->Signal(SIGUSR2);
+    EXPECT_EQ(128 + SIGUSR2, tarsel_->WaitExit());
+}
+
+}  // namespace

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# test.sh -- builds the tree and runs the whole suite, once plain and once
+# with AddressSanitizer and UndefinedBehaviorSanitizer (every report fatal).
+#   tools/test.sh           both builds
+#   tools/test.sh plain     only the plain build
+#   tools/test.sh sanitize  only the sanitizer build
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+bash "$top/tools/setup.sh"
+jobs=$(nproc)
+run_suite() {
+  local dir=$1; shift
+  cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 600
+}
+mode=${1:-all}
+if [ "$mode" = all ] || [ "$mode" = plain ]; then
+  echo "== plain build"
+  run_suite "$top/build" -DNAS_SANITIZE=OFF
+fi
+if [ "$mode" = all ] || [ "$mode" = sanitize ]; then
+  echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    run_suite "$top/build-sanitize" -DNAS_SANITIZE=ON
+fi
