@@ -165,7 +165,7 @@ TEST_F(VidulaRun, ShutdownOnTermStopsTarselAndExitsOne) {
     EXPECT_NE(std::string::npos, out.find("Warning: Processing signal and shutdown"));
     EXPECT_NE(std::string::npos, out.find("Program shut down"));
     EXPECT_NE(std::string::npos, out.find("Remind: Shutdown() is not finished"));
-    EXPECT_TRUE(harness::WaitUntil([&] { return kill(tarsel, 0) != 0; }));
+    EXPECT_TRUE(vidula_->WaitForLine("(TARSEL-" + std::to_string(tarsel) + ") Program shut down"));
 }
 
 TEST_F(VidulaRun, ReloadOnHangupWhilePolling) {
