@@ -111,6 +111,7 @@ protected:
         argv.push_back(conf);
         vidula_.reset(new Process(argv));
         if (extra.count("nvr_log_console")) return;
+        ASSERT_TRUE(vidula_->WaitForLine("Execute TARSEL as pid (")) << vidula_->Output();
         ASSERT_TRUE(vidula_->WaitForLine("Executed by VIDULA(" + std::to_string(vidula_->pid()) + ")"))
             << vidula_->Output();
     }
@@ -122,10 +123,16 @@ protected:
         return at == std::string::npos ? -1 : atoi(out.c_str() + at + 23);
     }
 
+    // Reads log records until one holds text; the records read are kept, so
+    // records of vidula and tarsel may be looked for in any order.
     bool NextLog(const std::string &text) {
+        for (const std::string &seen : logs_) {
+            if (seen.find(text) != std::string::npos) return true;
+        }
         int code;
         std::string got;
         while (logQueue_->NextLog(&code, &got)) {
+            logs_.push_back(got);
             if (got.find(text) != std::string::npos) return true;
         }
         return false;
@@ -135,6 +142,7 @@ protected:
     harness::SilentPort camera_;
     std::unique_ptr<QueueReader> logQueue_, managerQueue_;
     std::unique_ptr<Process> vidula_;
+    std::vector<std::string> logs_;
 };
 
 TEST_F(VidulaRun, StartsTarselAndLogsToTheQueue) {
@@ -165,7 +173,8 @@ TEST_F(VidulaRun, ShutdownOnTermStopsTarselAndExitsOne) {
     EXPECT_NE(std::string::npos, out.find("Warning: Processing signal and shutdown"));
     EXPECT_NE(std::string::npos, out.find("Program shut down"));
     EXPECT_NE(std::string::npos, out.find("Remind: Shutdown() is not finished"));
-    EXPECT_TRUE(vidula_->WaitForLine("(TARSEL-" + std::to_string(tarsel) + ") Program shut down"));
+    EXPECT_TRUE(vidula_->WaitForLine("(TARSEL-" + std::to_string(tarsel) + ") Program shut down"))
+        << vidula_->Output();
 }
 
 TEST_F(VidulaRun, ReloadOnHangupWhilePolling) {
