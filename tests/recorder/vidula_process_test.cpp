@@ -217,6 +217,7 @@ TEST_F(VidulaRun, KilledTarselIsRestarted) {
     EXPECT_TRUE(vidula_->WaitForLine("Child process (" + std::to_string(first) +
                                      ") is terminated by (9) signal"));
     EXPECT_TRUE(vidula_->WaitForCount("Executed by VIDULA(", 2));
+    EXPECT_TRUE(vidula_->WaitForCount("Execute TARSEL as pid (", 2));
     EXPECT_NE(first, TarselPid());
     EXPECT_TRUE(kill(TarselPid(), 0) == 0);
 }

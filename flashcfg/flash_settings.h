@@ -1,0 +1,43 @@
+// flash_settings.h -- the appliance's settings, read from the flash device by identifier.
+//
+// One store per process. FlashSettingsInit takes a copy of the whole device
+// (the mirror) and reads the hardware and current-settings blocks and the
+// twelve lists; FlashSettingsGet then returns single settings by identifier
+// (see flash_tables.h for the rows and value types); FlashSettingsReload
+// drops everything and reads again, so that settings changed by the
+// appliance's writers become visible. Every device access holds the reader
+// lock (flash_lock.h) and so may wait up to 3 x 10 seconds for a writer.
+// Block problems are reported on standard output (flash_block.h).
+#pragma once
+
+#include <stddef.h>
+
+// Readies the store. Returns 1 when it is ready, 0 on failure (no mirror,
+// a block missing or invalid, a list count above its capacity), leaving the
+// store uninitialised. When the store is already ready, only takes the
+// mirror again and returns 1 without re-reading the blocks.
+int FlashSettingsInit(void);
+
+// Drops the mirror, the blocks and the lists and initialises again. Returns
+// the result of that initialisation; 0 when no mirror was ever taken or the
+// store was not initialised (it then stays so).
+int FlashSettingsReload(void);
+
+// Copies the value of setting id into buffer and returns 1; returns 0 and
+// leaves the buffer unchanged when the store is not ready, the identifier is
+// unknown, or a list has no entry of the number asked for.
+//   numbers (types 0, 1, 20, 22, 23): a 32-bit int in host order;
+//   text (2): the text and its NUL, at most the row's size bytes (a stored
+//     text without a NUL is cut to size - 1 bytes);
+//   raw bytes (3 to 7, 21): the row's size bytes;
+//   lists (8 to 19): the caller puts the 1-based entry number in buffer[0]
+//     (0 counts as 1) and receives that entry, entry-size bytes.
+// REQUIRES: buffer has room for SettingValueSize(row) bytes.
+int FlashSettingsGet(int id, void *buffer);
+
+// Replaces the mirror with a fresh copy of the device. Returns 0, or -1 (the
+// old mirror is then kept).
+int MakeFlashMirror(void);
+
+// The mirror (FLASH_DEVICE_SIZE bytes), or null before the first copy.
+const unsigned char *FlashMirror(void);
