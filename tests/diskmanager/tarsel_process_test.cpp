@@ -50,6 +50,7 @@ protected:
         std::map<std::string, std::string> all = {{"nvr_log_console", "yes"},
                                                   {"nvr_record_folder", root_.At("rec") + "/"}};
         for (const auto &k : keys) all[k.first] = k.second;
+        root_.Write("rec/.keep", "");  // the recording folder the checks measure
         conf_ = root_.Write("tarsel.conf", harness::ConfigText(all));
         tarsel_.reset(new Process({Tarsel(), "-v", "-c", conf_}));
         ASSERT_TRUE(tarsel_->WaitForLine("Executed by VIDULA(" + std::to_string(getpid()) + ")"))
@@ -96,6 +97,59 @@ TEST_F(TarselRun, OtherSignalsKeepTheirDefault) {
     Start({});
     tarsel_->Signal(SIGUSR2);
     EXPECT_EQ(128 + SIGUSR2, tarsel_->WaitExit());
+}
+
+// The answers tarsel sends this test (its vidula): SIGUSR1 values and SIGUSR2.
+class TarselAnswers : public TarselRun {
+protected:
+    void SetUp() override {
+        sigemptyset(&answers_);
+        sigaddset(&answers_, SIGUSR1);
+        sigaddset(&answers_, SIGUSR2);
+        sigprocmask(SIG_BLOCK, &answers_, nullptr);
+    }
+    // Waits for the next "there is room" answer (SIGUSR1 with value 2),
+    // skipping the value-1 wake-ups of manager records.
+    bool NextRoomAnswer(int seconds = 20) {
+        for (;;) {
+            siginfo_t info;
+            struct timespec wait = {seconds, 0};
+            int sig = sigtimedwait(&answers_, &info, &wait);
+            if (sig < 0) return false;
+            if (sig == SIGUSR1 && info.si_value.sival_int == 2) return true;
+        }
+    }
+    sigset_t answers_;
+};
+
+// Requests that arrive together are served by one check.
+TEST_F(TarselAnswers, SeveralRequestsMakeOneCheck) {
+    Start({});
+    tarsel_->Signal(SIGSTOP);
+    for (int i = 0; i < 3; i++) tarsel_->Signal(SIGUSR1);
+    tarsel_->Signal(SIGCONT);
+    ASSERT_TRUE(NextRoomAnswer());
+    // A reload afterwards is a later pass; then no second answer is pending.
+    tarsel_->Signal(SIGHUP);
+    ASSERT_TRUE(tarsel_->WaitForLine("(TARSEL) Reload config file"));
+    tarsel_->Signal(SIGTERM);
+    EXPECT_EQ(1, tarsel_->WaitExit());
+    EXPECT_FALSE(NextRoomAnswer(0));
+}
+
+// A reload and a check requested in the same second: the reload runs first,
+// the check one pass later.
+TEST_F(TarselAnswers, ReloadBeforeCheck) {
+    Start({});
+    tarsel_->Signal(SIGSTOP);
+    tarsel_->Signal(SIGUSR1);
+    tarsel_->Signal(SIGHUP);
+    tarsel_->Signal(SIGCONT);
+    ASSERT_TRUE(NextRoomAnswer());
+    EXPECT_NE(std::string::npos, tarsel_->Output().find("(TARSEL) Reload config file"));
+    // Each later request is answered again.
+    tarsel_->Signal(SIGUSR1);
+    EXPECT_TRUE(NextRoomAnswer());
 }
 
 }  // namespace
