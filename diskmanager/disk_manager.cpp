@@ -33,7 +33,15 @@ void InstallDiskManagerSignals() {
     memset(&action, 0, sizeof(action));
     action.sa_handler = HandleDiskManagerSignal;
     sigemptyset(&action.sa_mask);
-    for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGUSR1}) sigaction(sig, &action, nullptr);
+    sigset_t requests;
+    sigemptyset(&requests);
+    for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGUSR1}) {
+        sigaction(sig, &action, nullptr);
+        sigaddset(&requests, sig);
+    }
+    // vidula starts tarsel with these blocked, so that none is lost or fatal
+    // before the handler is in place; pending ones are taken now.
+    sigprocmask(SIG_UNBLOCK, &requests, nullptr);
 }
 
 static void ReloadDiskManager(DiskManagerContext *pCtx, const char *configPath) {

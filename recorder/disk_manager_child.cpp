@@ -1,10 +1,13 @@
 // disk_manager_child.cpp -- starting, reaping and restarting tarsel.
 #include <errno.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <initializer_list>
 
 #include "logging.h"
 #include "recorder.h"
@@ -39,7 +42,14 @@ int StartDiskManager(RecorderContext *pCtx) {
     argv[argc] = nullptr;
     static const char kExecFailed[] = "Fail to execute TARSEL\n";
 
+    // tarsel starts with vidula's requests blocked and takes them once its
+    // handlers are in place; a SIGUSR1 sent at once would otherwise end it.
+    sigset_t requests, old;
+    sigemptyset(&requests);
+    for (int sig : {SIGUSR1, SIGHUP, SIGTERM, SIGINT}) sigaddset(&requests, sig);
+    sigprocmask(SIG_BLOCK, &requests, &old);
     pid_t pid = vfork();
+    if (pid != 0) sigprocmask(SIG_SETMASK, &old, nullptr);
     if (pid == 0) {
         if (havePath) execv(path, const_cast<char *const *>(argv));
         if (havePath) (void)!write(STDOUT_FILENO, kExecFailed, sizeof(kExecFailed) - 1);

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "camera.h"
@@ -51,13 +52,23 @@ static void ServeSignalFlags(RecorderContext *pCtx) {
     }
 }
 
+// Sleeps the whole back-off delay. Signals that only set a flag for later
+// (tarsel's answers, SIGCHLD) do not cut it short; a shutdown or reload
+// request ends it so that the loop serves it at once.
+static void BackOffSleep(int seconds) {
+    struct timespec left = {seconds, 0};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        if (shutdownRequested || reloadRequested) return;
+    }
+}
+
 // Step 6: the camera is wanted but not connected. The whole process sleeps
-// the back-off delay (0, 1, 3, 7, ... 300 seconds); a signal ends it early.
+// the back-off delay (0, 1, 3, 7, ... 300 seconds).
 static void ReconnectCamera(RecorderContext *pCtx) {
     if (!pCtx->cameraSchedule.enabled || pCtx->connection[pCtx->cameraIndex].fd != -1) return;
     pCtx->reconnectCount++;
     if (pCtx->reconnectCount == 3) NotifyManager(NOTIFY_CAMERA_FAILURE, "fail to connect IP camera");
-    if (pCtx->reconnectDelay > 0) sleep(static_cast<unsigned>(pCtx->reconnectDelay));
+    if (pCtx->reconnectDelay > 0) BackOffSleep(pCtx->reconnectDelay);
     pCtx->reconnectDelay = pCtx->reconnectDelay * 2 + 1;
     if (pCtx->reconnectDelay > RECONNECT_DELAY_MAX) pCtx->reconnectDelay = RECONNECT_DELAY_MAX;
     if (pCtx->reconnectCount == 2) LogError("IP camera is not connected");
@@ -99,6 +110,9 @@ int RunMainLoop(RecorderContext *pCtx) {
     for (;;) {
         ServeSignalFlags(pCtx);
         ReconnectCamera(pCtx);
+        // A stop or reload requested during the back-off is served before
+        // poll() would wait for a whole timeout.
+        if (shutdownRequested || reloadRequested) continue;
         int ready = poll(pCtx->connection, CONNECTION_COUNT, pCtx->pollTimeout);
         int pollErrno = errno;
         if (gettimeofday(&pCtx->now, nullptr) != 0) {
