@@ -7,17 +7,12 @@
 
 #include "disk_manager.h"
 #include "logging.h"
+#include "program_options.h"
 
 static const char *const kProgramVersion = "1.2.7";
 
 [[noreturn]] static void UsageAndExit() {
-    PrintConsole("TARSEL version: %s\n", kProgramVersion);
-    PrintConsole("Usage: TARSEL [options]\n");
-    PrintConsole("Options:\n");
-    PrintConsole("  -c\t<config_filename>\n");
-    PrintConsole("  -h\tThis help message\n");
-    PrintConsole("  -v\tVerbose mode (For debug only. Performace may be bad...)\n");
-    PrintConsole("Terminate TARSEL: kill -TERM pid_of_TARSEL\n");
+    PrintProgramUsage(kProgramVersion);
     exit(1);
 }
 
@@ -30,17 +25,11 @@ int main(int argc, char **argv) {
     while ((option = getopt(argc, argv, "c:e:hv")) != -1) {
         switch (option) {
             case 'c':
-                if (strlen(optarg) >= sizeof(configPath)) {
-                    PrintConsole("(TARSEL) Error: config file path is longer than %d characters\n",
-                                 CONFIG_PATH_SIZE - 1);
-                    return 1;
-                }
-                snprintf(configPath, sizeof(configPath), "%s", optarg);
+                if (TakeConfigPath(configPath, optarg) != 0) return 1;
                 haveConfig = true;
                 break;
             case 'v':
-                PrintConsole("TARSEL runs in verbose mode\n");
-                gLogging.verbose = 1;
+                EnterVerboseMode();
                 break;
             case 'h':
                 UsageAndExit();

@@ -5,17 +5,8 @@
 #include <unistd.h>
 
 #include "logging.h"
+#include "program_options.h"
 #include "recorder.h"
-
-static void PrintUsage() {
-    PrintConsole("VIDULA version: %s\n", kProgramVersion);
-    PrintConsole("Usage: VIDULA [options]\n");
-    PrintConsole("Options:\n");
-    PrintConsole("  -c\t<config_filename>\n");
-    PrintConsole("  -h\tThis help message\n");
-    PrintConsole("  -v\tVerbose mode (For debug only. Performace may be bad...)\n");
-    PrintConsole("Terminate VIDULA: kill -TERM pid_of_VIDULA\n");
-}
 
 int main(int argc, char **argv) {
     InitLogging("VIDULA");
@@ -27,17 +18,11 @@ int main(int argc, char **argv) {
     while ((option = getopt(argc, argv, "c:hv")) != -1) {
         switch (option) {
             case 'c':
-                if (strlen(optarg) >= sizeof(configPath)) {
-                    PrintConsole("(VIDULA) Error: config file path is longer than %d characters\n",
-                                 CONFIG_PATH_SIZE - 1);
-                    return 1;
-                }
-                snprintf(configPath, sizeof(configPath), "%s", optarg);
+                if (TakeConfigPath(configPath, optarg) != 0) return 1;
                 haveConfig = true;
                 break;
             case 'v':
-                PrintConsole("VIDULA runs in verbose mode\n");
-                gLogging.verbose = 1;
+                EnterVerboseMode();
                 break;
             case 'h':
                 showUsage = true;
@@ -49,7 +34,7 @@ int main(int argc, char **argv) {
         }
     }
     if (showUsage || !haveConfig) {
-        PrintUsage();
+        PrintProgramUsage(kProgramVersion);
         return 1;
     }
 
