@@ -113,6 +113,7 @@ int RunMainLoop(RecorderContext *pCtx) {
         // A stop or reload requested during the back-off is served before
         // poll() would wait for a whole timeout.
         if (shutdownRequested || reloadRequested) continue;
+        PrepareLvClientEvents(pCtx);
         int ready = poll(pCtx->connection, CONNECTION_COUNT, pCtx->pollTimeout);
         int pollErrno = errno;
         if (gettimeofday(&pCtx->now, nullptr) != 0) {

@@ -41,6 +41,7 @@ struct LvClient {
     uint16_t port;              // host order
     int frameIndex;             // pool frame being sent; -1 = none
     int sentBytes;              // bytes of that frame written
+    time_t acceptedAt;          // pCtx->now when accepted; for the request time-out
 };
 
 struct RecorderContext {
@@ -62,6 +63,7 @@ struct RecorderContext {
     int32_t framesWritten;           // camera frames in the file
     char fileName[FILE_NAME_SIZE];   // path of the current file
     int64_t fileSize;                // bytes counted for the current file
+    unsigned char frameWriteFailed;  // a frame write failed in this file; reported once
     FrameBufferPool frameBuffer;     // frames and receive parse state
     int pollTimeout;                 // milliseconds
     int cameraState;                 // IPCAM_STATE_*: 0 disconnected, 1 connecting, 2+ HTTP

@@ -60,6 +60,10 @@ vidula=$(sed -n 's/.*started .*vidula as pid \([0-9]*\).*/\1/p' "$root/manager.t
 echo "== vidula (pid $vidula) records camera 127.0.0.1:$camera_port into $root/rec/"
 echo "== live video: http://127.0.0.1:$live_port/mjpg/video.mjpg (open it in a browser while the demo runs)"
 sleep $((seconds / 3))
+echo "== a live viewer (ffmpeg) reads 20 frames from the live video server"
+timeout 20 ffmpeg -v error -i "http://127.0.0.1:$live_port/mjpg/video.mjpg" -frames:v 20 \
+  "$root/live-%02d.jpg" </dev/null || true
+echo "   it decoded $(ls "$root"/live-*.jpg 2>/dev/null | wc -l) frames; the first is $root/live-01.jpg"
 echo "== SIGHUP: vidula and tarsel reload their configuration"
 kill -HUP "$vidula"
 sleep $((seconds / 3))
