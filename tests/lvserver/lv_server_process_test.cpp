@@ -107,18 +107,10 @@ class LiveVideo : public ::testing::Test {
 
     // The camera stand-in at 640x480, 25 frames per second, with extra options.
     void StartCamera(const std::vector<std::string> &extra = {}) {
-        std::vector<std::string> argv = {harness::BinDir() + "/ipcam_standin",
-                                         "--port",
-                                         "0",
-                                         "--size",
-                                         "640x480",
-                                         "--fps",
-                                         "25"};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        camera_.reset(new Process(argv));
-        ASSERT_TRUE(camera_->WaitForLine("listening on 127.0.0.1:")) << camera_->Output();
-        std::string out = camera_->Output();
-        cameraPort_ = atoi(out.c_str() + out.find("127.0.0.1:") + 10);
+        std::vector<std::string> options = {"--size", "640x480", "--fps", "25"};
+        options.insert(options.end(), extra.begin(), extra.end());
+        camera_ = harness::StartCameraStandIn(options, &cameraPort_);
+        ASSERT_NE(0, cameraPort_) << camera_->Output();
     }
 
     void StartVidula() {

@@ -41,18 +41,10 @@ class VidulaRecording : public ::testing::Test {
 
     // The camera stand-in at 640x480, 25 frames per second, plus args.
     void StartCamera(const std::vector<std::string> &args = {}) {
-        std::vector<std::string> argv = {harness::BinDir() + "/ipcam_standin",
-                                         "--port",
-                                         "0",
-                                         "--size",
-                                         "640x480",
-                                         "--fps",
-                                         "25"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        camera_ = std::make_unique<Process>(argv);
-        ASSERT_TRUE(camera_->WaitForLine("listening on 127.0.0.1:")) << camera_->Output();
-        std::string out = camera_->Output();
-        port_ = atoi(out.c_str() + out.find("127.0.0.1:") + 10);
+        std::vector<std::string> options = {"--size", "640x480", "--fps", "25"};
+        options.insert(options.end(), args.begin(), args.end());
+        camera_ = harness::StartCameraStandIn(options, &port_);
+        ASSERT_NE(0, port_) << camera_->Output();
     }
 
     void StartVidula(const std::map<std::string, std::string> &keys = {},

@@ -238,6 +238,26 @@ int QueueReader::Pending() {
     return static_cast<int>(info.msg_qnum);
 }
 
+std::vector<std::string> QueueReader::PendingLogTexts() {
+    std::vector<std::string> texts;
+    int code;
+    std::string text;
+    while (Pending() > 0 && NextLog(&code, &text)) texts.push_back(text);
+    return texts;
+}
+
+std::unique_ptr<Process> StartCameraStandIn(const std::vector<std::string> &options, int *port) {
+    std::vector<std::string> argv = {BinDir() + "/ipcam_standin", "--port", "0"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    auto camera = std::make_unique<Process>(argv);
+    *port = 0;
+    if (camera->WaitForLine("listening on 127.0.0.1:")) {
+        std::string out = camera->Output();
+        *port = atoi(out.c_str() + out.find("127.0.0.1:") + 10);
+    }
+    return camera;
+}
+
 std::string ConfigText(const std::map<std::string, std::string> &overrides) {
     std::vector<std::pair<std::string, std::string>> keys = {
         {"ipcam_type", "IPCAM_OTHER"},

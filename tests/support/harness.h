@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,8 @@ public:
                      std::chrono::milliseconds wait = kDefaultWait);
     // Records waiting now.
     int Pending();
+    // The texts of the log records waiting now, read off the queue.
+    std::vector<std::string> PendingLogTexts();
 
 private:
     int id_ = -1;
@@ -105,6 +108,11 @@ private:
 // A configuration file with the mandatory keys and the given overrides
 // (an empty value removes the key). Keys are written in a stable order.
 std::string ConfigText(const std::map<std::string, std::string> &overrides);
+
+// Starts the camera stand-in (ipcam_standin) on a free port with the given
+// options and waits until it listens. *port receives its port, 0 when it did
+// not start (the test then fails at the caller's ASSERT on it).
+std::unique_ptr<Process> StartCameraStandIn(const std::vector<std::string> &options, int *port);
 
 // A listening TCP socket on 127.0.0.1 with a free port, accepting nothing:
 // a camera that never answers. Closed at the end.
