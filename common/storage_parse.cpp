@@ -2,8 +2,11 @@
 // age rules of the recording tree.
 #include "storage_parse.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <string>
 
 #include "logging.h"
 
@@ -52,12 +55,37 @@ int ParseByteCount(const char *text, int64_t unitBytes, int64_t *bytes) {
     return 0;
 }
 
+ssize_t ReadOutputLine(char **line, size_t *capacity, FILE *in) {
+    std::string whole;
+    char *piece = nullptr;
+    size_t pieceCapacity = 0;
+    for (;;) {
+        errno = 0;
+        ssize_t n = getline(&piece, &pieceCapacity, in);
+        if (n > 0) whole.append(piece, static_cast<size_t>(n));
+        if (n > 0 && piece[n - 1] == '\n') break;
+        if (!ferror(in) || errno != EINTR) break;  // the end, or a real error
+        clearerr(in);
+    }
+    free(piece);
+    if (whole.empty()) return -1;
+    if (*line == nullptr || *capacity < whole.size() + 1) {
+        char *grown = static_cast<char *>(realloc(*line, whole.size() + 1));
+        if (grown == nullptr) return -1;
+        *line = grown;
+        *capacity = whole.size() + 1;
+    }
+    memcpy(*line, whole.data(), whole.size());
+    (*line)[whole.size()] = '\0';
+    return static_cast<ssize_t>(whole.size());
+}
+
 int64_t ReadUsedSpace(FILE *duOutput) {
     int64_t result = -1;
     char *line = nullptr;
     size_t capacity = 0;
     ssize_t length;
-    while ((length = getline(&line, &capacity, duOutput)) > 0) {
+    while ((length = ReadOutputLine(&line, &capacity, duOutput)) > 0) {
         char column[32];
         int64_t bytes;
         if (GetColumn(line, static_cast<size_t>(length), column, sizeof(column), '\t', 1) > 0 &&
@@ -76,8 +104,8 @@ int64_t ReadFreeSpace(FILE *dfOutput) {
     size_t capacity = 0;
     int64_t result = -1;
     // The first line is the header.
-    if (getline(&line, &capacity, dfOutput) > 0) {
-        ssize_t length = getline(&line, &capacity, dfOutput);
+    if (ReadOutputLine(&line, &capacity, dfOutput) > 0) {
+        ssize_t length = ReadOutputLine(&line, &capacity, dfOutput);
         if (length > 0) {
             char column[32];
             int64_t bytes;

@@ -25,6 +25,14 @@ size_t GetColumn(const char *line, size_t lineLength, char *out, size_t outSize,
 // empty, holds another character, or the product does not fit in 63 bits.
 int ParseByteCount(const char *text, int64_t unitBytes, int64_t *bytes);
 
+// Reads the next line of a command's output as getline does (the line with
+// its newline, terminated, *line grown as needed), but a read cut short by a
+// signal is taken up again and its pieces joined: tarsel's handlers do not
+// restart system calls, and a request arriving during a check must not cut a
+// line in two or end the output early. Returns the line's length, or -1 at
+// the end of the output or on another read error.
+ssize_t ReadOutputLine(char **line, size_t *capacity, FILE *in);
+
 // Reads the output of "du FOLDER" (lines "BLOCKS<TAB>PATH", 1024-byte blocks,
 // the folder itself last) and returns the size of the last valid line in
 // bytes, or -1 when there is none. Each line without a valid first column

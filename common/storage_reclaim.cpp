@@ -61,7 +61,7 @@ static int ListFolders(const std::string &folder, int (*keep)(const char *),
     size_t capacity = 0;
     ssize_t length;
     ListingEntry entry;
-    while ((length = getline(&line, &capacity, pipe)) > 0) {
+    while ((length = ReadOutputLine(&line, &capacity, pipe)) > 0) {
         if (ParseListingLine(line, static_cast<size_t>(length), &entry) != 0) {
             LogInvalidLine();
         } else if (entry.kind == LISTING_FOLDER && keep(entry.name)) {
@@ -105,7 +105,7 @@ static int64_t DeleteOldestInDay(const RecorderConfig *pConfig, const WalkClock 
     size_t capacity = 0;
     ssize_t length;
     ListingEntry entry;
-    while (deleted == -1 && (length = getline(&line, &capacity, pipe)) > 0) {
+    while (deleted == -1 && (length = ReadOutputLine(&line, &capacity, pipe)) > 0) {
         if (ParseListingLine(line, static_cast<size_t>(length), &entry) != 0) {
             LogInvalidLine();
             continue;

@@ -32,6 +32,9 @@ void InstallDiskManagerSignals() {
     struct sigaction action;
     memset(&action, 0, sizeof(action));
     action.sa_handler = HandleDiskManagerSignal;
+    // Reads of du, df and ls output are resumed after a request arrives; the
+    // one-second sleep still ends early, since sleeps are never restarted.
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigset_t requests;
     sigemptyset(&requests);
