@@ -65,11 +65,7 @@ class DeleteOldestTest : public ::testing::Test {
     }
     // Texts of the log records queued so far.
     std::vector<std::string> Logged() {
-        std::vector<std::string> texts;
-        int code;
-        std::string text;
-        while (logQueue_->Pending() > 0 && logQueue_->NextLog(&code, &text)) texts.push_back(text);
-        return texts;
+        return logQueue_->PendingLogTexts();
     }
     static bool Has(const std::vector<std::string> &lines, const std::string &text) {
         for (const auto &line : lines) {

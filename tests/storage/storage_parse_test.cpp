@@ -94,11 +94,7 @@ class StorageOutputTest : public ::testing::Test {
     }
     // The texts of the log records queued so far.
     std::vector<std::string> Logged() {
-        std::vector<std::string> texts;
-        int code;
-        std::string text;
-        while (logQueue_->Pending() > 0 && logQueue_->NextLog(&code, &text)) texts.push_back(text);
-        return texts;
+        return logQueue_->PendingLogTexts();
     }
 
     harness::TempRoot root_;

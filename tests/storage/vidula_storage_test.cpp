@@ -30,11 +30,8 @@ class VidulaStorageTest : public ::testing::Test {
         mkdir(root_.c_str(), 0755);
         bin_ = tmp_.At("bin");
         mkdir(bin_.c_str(), 0755);
-        camera_.reset(new harness::Process({harness::BinDir() + "/ipcam_standin", "--port", "0",
-                                            "--size", "320x240", "--fps", "25"}));
-        ASSERT_TRUE(camera_->WaitForLine("listening on 127.0.0.1:"));
-        std::string out = camera_->Output();
-        port_ = atoi(out.c_str() + out.find("127.0.0.1:") + 10);
+        camera_ = harness::StartCameraStandIn({"--size", "320x240", "--fps", "25"}, &port_);
+        ASSERT_NE(0, port_) << camera_->Output();
     }
 
     // Starts the manager stand-in with vidula under it.
