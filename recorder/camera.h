@@ -41,8 +41,12 @@ void Base64Encode(const char *in, char *out);
 
 /* camera_parser.cpp */
 // Serves the camera entry when poll() returned events for it: completes a
-// pending connect, or reads at most nvr_max_read_size bytes into the receive
-// buffer and advances the parser, completing at most one frame (RecordFrame,
-// FinishReceivingFrame). Failures close the camera (fd -1) for the main loop
-// to reconnect. Returns 0; Shutdown in the unused state.
+// pending connect, or makes one read into the receive buffer and advances
+// the parser. The read takes at most nvr_max_read_size bytes (0: no limit)
+// and never more than 2 KiB beyond the end of the image being received, so
+// the bytes carried to the next buffer stay small; every frame that the read
+// makes whole is recorded and finished in this call (RecordFrame,
+// FinishReceivingFrame), so none waits in the buffer to be lost. Failures
+// close the camera (fd -1) for the main loop to reconnect. Returns 0;
+// Shutdown in the unused state.
 int HandleCameraEvent(RecorderContext *pCtx, int index);

@@ -1,6 +1,6 @@
 // camera_parser.cpp -- the camera stream parser: reads the camera's
 // multipart motion-JPEG answer into the receive buffer and turns it into
-// complete frames, one read and at most one frame per call.
+// complete frames, one read per call, taking every frame that read completes.
 #include <errno.h>
 #include <poll.h>
 #include <stdio.h>
@@ -17,11 +17,17 @@ enum {
     PART_LINE_SKIP = 3,        // lines this short never start a part
     LENGTH_LINE_SKIP = 16,     // lines this short never carry the image size
     LENGTH_VALUE_OFFSET = 16,  // the size follows "Content-Length:" and one character
+    // A read takes at most this many bytes beyond the end of the image being
+    // received (and in the states before its size is known, at most this
+    // many in all): the bytes after a frame are copied to the next buffer,
+    // so this bounds that copy however large nvr_max_read_size is, and one
+    // call handles at most this much data besides one image.
+    READ_AHEAD_MAX = 2048,
 };
 
 // A call of a state block either lets the next block run at once (the state
-// advanced) or ends the call (more data is needed, a frame was completed, or
-// the camera was closed).
+// advanced, or a frame was completed) or ends the call (more data is needed,
+// or the camera was closed).
 enum BlockResult { BLOCK_NEXT = 0, BLOCK_END = 1 };
 
 static void CloseCamera(RecorderContext *pCtx) {
@@ -289,7 +295,8 @@ static BlockResult FindHeaderEnd(RecorderContext *pCtx) {
 }
 
 // State 8: the whole image is in the buffer: record it, make it a complete
-// frame, and move on to the next receive buffer.
+// frame, and move on to the next receive buffer, where the parse goes on
+// over the bytes carried over.
 static BlockResult ReceiveFrameImage(RecorderContext *pCtx) {
     FrameBufferPool *pFB = &pCtx->frameBuffer;
     int64_t end = static_cast<int64_t>(pFB->parsePos) + ReceiveFrame(pCtx)->frameSize;
@@ -302,7 +309,7 @@ static BlockResult ReceiveFrameImage(RecorderContext *pCtx) {
         return BLOCK_END;
     }
     pCtx->cameraState = IPCAM_STATE_FIND_PART;
-    return BLOCK_END;
+    return pCtx->connection[pCtx->cameraIndex].fd == -1 ? BLOCK_END : BLOCK_NEXT;
 }
 
 // Step 4: one read into the receive buffer. Returns 0 when bytes were added.
@@ -329,6 +336,13 @@ static int ReadCamera(RecorderContext *pCtx, int fd) {
     size_t room = static_cast<size_t>(pFB->bufferSize - pFB->fillLevel);
     int32_t maxRead = pCtx->pConfig->nvr_max_read_size;
     if (maxRead >= 1 && room > static_cast<size_t>(maxRead)) room = static_cast<size_t>(maxRead);
+    int64_t ahead = READ_AHEAD_MAX;
+    if (pCtx->cameraState == IPCAM_STATE_RECEIVE_FRAME) {
+        int64_t missing =
+            static_cast<int64_t>(pFB->parsePos) + ReceiveFrame(pCtx)->frameSize - pFB->fillLevel;
+        if (missing > 0) ahead += missing;
+    }
+    if (static_cast<int64_t>(room) > ahead) room = static_cast<size_t>(ahead);
     ssize_t got = read(fd, ReceiveData(pCtx) + pFB->fillLevel, room);
     if (got == 0) {
         LogError("IP camera is disconnected");
@@ -361,6 +375,10 @@ static BlockResult EnterUnusedState(RecorderContext *pCtx) {
 
 // Step 5: the state blocks in order; each one that advances lets the next
 // one run, so one call can go from the status line to a complete frame.
+// After a frame the blocks run again over the bytes that followed it, so
+// that every frame the read completed is taken before the next read: frames
+// left waiting would pile up behind a fast camera until the buffer filled,
+// and be lost when the camera closed.
 static void ParseCameraStream(RecorderContext *pCtx) {
     static const struct {
         int state;
@@ -374,8 +392,10 @@ static void ParseCameraStream(RecorderContext *pCtx) {
         {IPCAM_STATE_FIND_HEADER_END, FindHeaderEnd},
         {IPCAM_STATE_RECEIVE_FRAME, ReceiveFrameImage},
     };
-    for (const auto &block : kBlocks) {
-        if (pCtx->cameraState == block.state && block.run(pCtx) == BLOCK_END) return;
+    for (;;) {
+        for (const auto &block : kBlocks) {
+            if (pCtx->cameraState == block.state && block.run(pCtx) == BLOCK_END) return;
+        }
     }
 }
 

@@ -115,19 +115,57 @@ TEST_F(ParserTest, OneReadFromStatusLineToCompleteFrame) {
     EXPECT_EQ(1, cameraErrorReportArmed);
 }
 
-TEST_F(ParserTest, AtMostOneFramePerCall) {
-    Send(Head() + Part("one!") + Part("two!"));
+// Every frame that one read completes is taken before the next read, so
+// frames never pile up in the buffer behind a fast camera.
+TEST_F(ParserTest, EveryFrameOfAReadIsTakenInTheSameCall) {
+    Send(Head() + Part("one!") + Part("two!") + "--myboundary\r\nContent-Le");
     Serve();
-    EXPECT_EQ(1u, images().size());
+    ASSERT_EQ(2u, images().size());
+    EXPECT_EQ("two!", images()[1]);
+    EXPECT_EQ(2u, pool().lastSequence);
+    EXPECT_EQ(IPCAM_STATE_CHECK_CONTENT_LENGTH, state()) << "the third part waits for its size";
     Serve();
-    EXPECT_EQ(1u, images().size()) << "nothing read, nothing parsed";
-    Send(Part("three"));
-    Serve();
-    EXPECT_EQ(2u, images().size()) << "the second frame waited in the buffer";
-    Send(Part("four"));
+    EXPECT_EQ(2u, images().size()) << "nothing read, nothing parsed";
+    Send("ngth: 5\r\n\r\nthree\r\n");
     Serve();
     ASSERT_EQ(3u, images().size());
     EXPECT_EQ("three", images()[2]);
+    EXPECT_EQ("--myboundary\r\nContent-Length: 5\r\n\r\nthree\r\n", NewestPart());
+}
+
+// A camera that sends faster than frames are taken loses none of them,
+// whatever the read size: small images that many fit in one read, and
+// larger ones behind reads without a limit.
+TEST_F(ParserTest, NoFrameOfAFastCameraIsLost) {
+    const struct {
+        int maxRead;
+        size_t imageSize;
+    } cases[] = {{2048, 100}, {0, 100}, {0, 700}, {0, 3000}, {100000, 700}, {1, 300}};
+    for (const auto &c : cases) {
+        TestRecorder rec(4096);
+        std::swap(rec.ctx.connection[0], rec_.ctx.connection[0]);
+        rec.config.nvr_max_read_size = c.maxRead;
+        rec.ctx.cameraState = IPCAM_STATE_CHECK_STATUS;
+        GetNextReceiveFrameBuffer(&rec.ctx.frameBuffer, -1);
+        std::string stream = Head();
+        for (int i = 0; i < 60; i++) stream += Part(Image(c.imageSize + i % 7, 'a' + i % 26));
+        Send(stream);
+        for (int i = 0; i < 100000; i++) {
+            struct pollfd p = {rec.ctx.connection[0].fd, POLLIN, 0};
+            if (poll(&p, 1, 0) != 1) break;
+            rec.ctx.connection[0].revents = p.revents;
+            HandleCameraEvent(&rec.ctx, 0);
+        }
+        std::string what = std::to_string(c.maxRead) + "/" + std::to_string(c.imageSize);
+        EXPECT_NE(-1, rec.ctx.connection[0].fd) << what;
+        EXPECT_EQ(60u, gCameraStub.images.size()) << what;
+        for (size_t i = 0; i < 60 && i < gCameraStub.images.size(); i++) {
+            EXPECT_EQ(Image(c.imageSize + i % 7, 'a' + i % 26), gCameraStub.images[i]) << what;
+        }
+        EXPECT_EQ(60u, rec.ctx.frameBuffer.lastSequence) << what;
+        EXPECT_EQ(nullptr, rec.ctx.frameBuffer.frames[2].data) << what << ": two buffers in turn";
+        std::swap(rec.ctx.connection[0], rec_.ctx.connection[0]);
+    }
 }
 
 TEST_F(ParserTest, EveryByteInAReadOfItsOwn) {
@@ -316,8 +354,9 @@ TEST_F(ParserTest, NextPartRightAfterTheImage) {
            "--myboundary\r\nContent-Length: 4\r\n\r\nAAAA--myboundary\r\n"
            "Content-Length: 4\r\n\r\nBBBB\r\n");
     Stream(Part("CCCC"));
-    ASSERT_EQ(2u, images().size());
+    ASSERT_EQ(3u, images().size());
     EXPECT_EQ("BBBB", images()[1]);
+    EXPECT_EQ("CCCC", images()[2]);
 }
 
 TEST_F(ParserTest, ReadWithNothingToReadChangesNothing) {

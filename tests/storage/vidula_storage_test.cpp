@@ -36,7 +36,7 @@ class VidulaStorageTest : public ::testing::Test {
 
     // Starts the manager stand-in with vidula under it.
     void Start(const std::map<std::string, std::string> &overrides) {
-        std::string key = tmp_.Write("manager.key", "\n");
+        std::string key = tmp_.QueueKey("manager.key");
         std::map<std::string, std::string> keys = {
             {"ipcam_port", std::to_string(port_)},
             {"ipcam_fps", "25"},

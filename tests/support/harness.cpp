@@ -37,6 +37,29 @@ bool WaitUntil(const std::function<bool()> &cond, std::chrono::milliseconds wait
     }
 }
 
+int ClaimQueueKey(const std::string &path) {
+    for (int attempt = 0; attempt < 64; attempt++) {
+        if (!FileExists(path)) std::ofstream(path).put('\n');
+        key_t key = ftok(path.c_str(), 0x31);
+        if (key == -1) return -1;
+        int id = msgget(key, IPC_CREAT | IPC_EXCL | 0660);
+        if (id >= 0) return id;
+        if (errno != EEXIST) return -1;
+        // Another test's queue (or one left by a killed run) has this key.
+        // The file moves aside and keeps its inode, so the next one made at
+        // path gets another inode and another key.
+        rename(path.c_str(), (path + ".taken" + std::to_string(attempt)).c_str());
+    }
+    return -1;
+}
+
+std::string TempRoot::QueueKey(const std::string &relative) {
+    std::string path = At(relative);
+    int id = ClaimQueueKey(path);
+    if (id >= 0) queues_.push_back(id);
+    return path;
+}
+
 TempRoot::TempRoot() {
     char pattern[] = "/tmp/nastest.XXXXXX";
     const char *dir = mkdtemp(pattern);
@@ -49,6 +72,7 @@ static int RemoveEntry(const char *path, const struct stat *, int, struct FTW *)
 }
 
 TempRoot::~TempRoot() {
+    for (int id : queues_) msgctl(id, IPC_RMID, nullptr);
     if (getenv("NAS_KEEP_TEST_ROOT") == nullptr) nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
@@ -196,11 +220,7 @@ RunResult Run(const std::vector<std::string> &argv, const std::map<std::string, 
     return {status, p.Output()};
 }
 
-QueueReader::QueueReader(const std::string &keyPath) {
-    if (!FileExists(keyPath)) std::ofstream(keyPath).put('\n');
-    key_t key = ftok(keyPath.c_str(), 0x31);
-    id_ = msgget(key, IPC_CREAT | 0660);
-}
+QueueReader::QueueReader(const std::string &keyPath) { id_ = ClaimQueueKey(keyPath); }
 
 QueueReader::~QueueReader() {
     if (id_ >= 0) msgctl(id_, IPC_RMID, nullptr);

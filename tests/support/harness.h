@@ -29,11 +29,22 @@ std::string StandInDir();
 // Polls cond every few milliseconds until it holds or wait runs out.
 bool WaitUntil(const std::function<bool()> &cond, std::chrono::milliseconds wait = kDefaultWait);
 
+// Creates the key file path (any content) so that its System V key, as
+// vidula and tarsel derive it, names a queue no other test uses: the queue is
+// created exclusively, and the file made again (a new inode, so a new key)
+// while the key is taken. Keys are derived from the low bits of the inode,
+// so files of tests running side by side can share one. Returns the queue id,
+// -1 on failure.
+int ClaimQueueKey(const std::string &path);
+
 // A private temporary folder, removed with its content at the end.
 class TempRoot {
 public:
     TempRoot();
     ~TempRoot();
+    // A queue key file in the folder with a queue of its own (ClaimQueueKey);
+    // the queue is removed with the folder. Returns the file's full path.
+    std::string QueueKey(const std::string &relative);
     const std::string &path() const { return path_; }
     // path() + "/" + relative
     std::string At(const std::string &relative) const;
@@ -42,6 +53,7 @@ public:
 
 private:
     std::string path_;
+    std::vector<int> queues_;
 };
 
 std::string ReadFile(const std::string &path);
