@@ -199,6 +199,15 @@ static BlockResult CheckBoundary(RecorderContext *pCtx) {
     }
 }
 
+// Takes the next whole line at parsePos: moves parsePos past its CR LF and
+// returns the offset of its CR, or -1 (parsePos unchanged) when the line has
+// not fully arrived.
+static int32_t TakeParseLine(FrameBufferPool *pFB, const unsigned char *data) {
+    int32_t cr = FindParseLineEnd(pFB, data, pFB->fillLevel);
+    if (cr != -1) pFB->parsePos = cr + 2;
+    return cr;
+}
+
 // State 4: a line "--BOUNDARY" starts a part; every other line is passed over.
 static BlockResult FindPart(RecorderContext *pCtx) {
     FrameBufferPool *pFB = &pCtx->frameBuffer;
@@ -206,9 +215,8 @@ static BlockResult FindPart(RecorderContext *pCtx) {
     size_t boundaryLength = strlen(pCtx->boundary);
     for (;;) {
         int32_t start = pFB->parsePos;
-        int32_t cr = FindParseLineEnd(pFB, data, pFB->fillLevel);
+        int32_t cr = TakeParseLine(pFB, data);
         if (cr == -1) return BLOCK_END;
-        pFB->parsePos = cr + 2;
         size_t length = static_cast<size_t>(cr - start);
         if (length <= PART_LINE_SKIP || length - 2 != boundaryLength) continue;
         if (memcmp(data + start + 2, pCtx->boundary, boundaryLength) != 0) continue;
@@ -249,9 +257,8 @@ static BlockResult CheckContentLength(RecorderContext *pCtx) {
     const unsigned char *data = ReceiveData(pCtx);
     for (;;) {
         int32_t start = pFB->parsePos;
-        int32_t cr = FindParseLineEnd(pFB, data, pFB->fillLevel);
+        int32_t cr = TakeParseLine(pFB, data);
         if (cr == -1) return BLOCK_END;
-        pFB->parsePos = cr + 2;
         size_t length = static_cast<size_t>(cr - start);
         const char *line = reinterpret_cast<const char *>(data + start);
         if (length <= LENGTH_LINE_SKIP || memcmp(line, "Content-Length:", 15) != 0) continue;
@@ -284,9 +291,8 @@ static BlockResult FindHeaderEnd(RecorderContext *pCtx) {
     const unsigned char *data = ReceiveData(pCtx);
     for (;;) {
         int32_t start = pFB->parsePos;
-        int32_t cr = FindParseLineEnd(pFB, data, pFB->fillLevel);
+        int32_t cr = TakeParseLine(pFB, data);
         if (cr == -1) return BLOCK_END;
-        pFB->parsePos = cr + 2;
         if (cr == start) {
             pCtx->cameraState = IPCAM_STATE_RECEIVE_FRAME;
             return BLOCK_NEXT;

@@ -24,10 +24,7 @@ std::string Bin(const std::string &name) { return harness::BinDir() + "/" + name
 class CameraRun : public ::testing::Test {
   protected:
     void SetUp() override {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGUSR1);
-        sigprocmask(SIG_BLOCK, &set, nullptr);  // vidula wakes its parent with it
+        harness::BlockManagerWakeups();
         root_.Write("rec/.keep", "");           // the recording root must exist
         logQueue_.reset(new QueueReader(root_.Write("logq", "")));
         managerQueue_.reset(new QueueReader(root_.Write("mgrq", "")));

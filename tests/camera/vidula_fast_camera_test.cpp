@@ -34,10 +34,7 @@ void PrintTo(const ReadCase &c, std::ostream *os) { *os << c.name; }
 class FastCamera : public ::testing::TestWithParam<ReadCase> {
   protected:
     void SetUp() override {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGUSR1);
-        sigprocmask(SIG_BLOCK, &set, nullptr);  // vidula wakes its parent with it
+        harness::BlockManagerWakeups();
         folder_ = root_.At("rec/");
         std::filesystem::create_directory(folder_);
         root_.QueueKey("mgrq");

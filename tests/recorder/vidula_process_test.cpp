@@ -81,10 +81,7 @@ TEST(VidulaStartup, MissingMandatoryValueExits) {
 class VidulaRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGUSR1);
-        sigprocmask(SIG_BLOCK, &set, nullptr);  // taken with sigtimedwait
+        harness::BlockManagerWakeups();
         logQueue_.reset(new QueueReader(root_.Write("logq", "")));
         managerQueue_.reset(new QueueReader(root_.Write("mgrq", "")));
     }

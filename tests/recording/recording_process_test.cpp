@@ -25,10 +25,7 @@ const char kFinished[] = "Average frame rate is ";
 class VidulaRecording : public ::testing::Test {
   protected:
     void SetUp() override {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGUSR1);
-        sigprocmask(SIG_BLOCK, &set, nullptr);  // vidula wakes its parent with it
+        harness::BlockManagerWakeups();
         folder_ = root_.At("rec/");
         std::filesystem::create_directory(folder_);
         manager_ = std::make_unique<harness::QueueReader>(root_.Write("mgrq", ""));

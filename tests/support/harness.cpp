@@ -37,6 +37,13 @@ bool WaitUntil(const std::function<bool()> &cond, std::chrono::milliseconds wait
     }
 }
 
+void BlockManagerWakeups() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
 int ClaimQueueKey(const std::string &path) {
     for (int attempt = 0; attempt < 64; attempt++) {
         if (!FileExists(path)) std::ofstream(path).put('\n');

@@ -37,6 +37,11 @@ bool WaitUntil(const std::function<bool()> &cond, std::chrono::milliseconds wait
 // -1 on failure.
 int ClaimQueueKey(const std::string &path);
 
+// Blocks SIGUSR1 in the test process for good: a vidula started by the test
+// wakes its parent (the NVR manager's place) with it; tests take it with
+// sigtimedwait where they look at it.
+void BlockManagerWakeups();
+
 // A private temporary folder, removed with its content at the end.
 class TempRoot {
 public:
