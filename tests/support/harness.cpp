@@ -28,6 +28,15 @@ namespace harness {
 std::string BinDir() { return NAS_TEST_BIN_DIR; }
 std::string StandInDir() { return NAS_TEST_STANDIN_DIR; }
 
+std::string ProgramUsage(const std::string &name) {
+    return name + " version: 1.2.7\n" + "Usage: " + name + " [options]\n" +
+           "Options:\n"
+           "  -c\t<config_filename>\n"
+           "  -h\tThis help message\n"
+           "  -v\tVerbose mode (For debug only. Performace may be bad...)\n" +
+           "Terminate " + name + ": kill -TERM pid_of_" + name + "\n";
+}
+
 bool WaitUntil(const std::function<bool()> &cond, std::chrono::milliseconds wait) {
     auto end = Clock::now() + wait;
     for (;;) {

@@ -23,8 +23,14 @@ const std::chrono::milliseconds kDefaultWait{20000};
 
 // The folder that holds the built programs (build/bin).
 std::string BinDir();
-// The folder that holds the test stand-ins for shell tools (first on PATH).
+// tools/standins: the stand-ins of the appliance's outside shell tools (df,
+// ifconfig, mount, ps, ...; see tools/standins/standin), put first on the PATH
+// of every child a Process starts.
 std::string StandInDir();
+
+// The usage text vidula and tarsel print, with the program's name (VIDULA,
+// TARSEL) and version.
+std::string ProgramUsage(const std::string &name);
 
 // Polls cond every few milliseconds until it holds or wait runs out.
 bool WaitUntil(const std::function<bool()> &cond, std::chrono::milliseconds wait = kDefaultWait);
