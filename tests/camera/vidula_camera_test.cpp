@@ -182,8 +182,8 @@ INSTANTIATE_TEST_SUITE_P(
                                "GET /axis-cgi/mjpg/video.cgi?fps=15&resolution=320x240 HTTP/1.0"},
                       TypeCase{"IPCAM_OTHER", "other", "dashed", "/cgi-bin/stream.cgi?ch=1",
                                "GET /cgi-bin/stream.cgi?ch=1 HTTP/1.0"}),
-    [](const ::testing::TestParamInfo<TypeCase> &info) {
-        return std::string(info.param.standinType);
+    [](const ::testing::TestParamInfo<TypeCase> &c) {
+        return std::string(c.param.standinType);
     });
 
 struct FaultCase {
@@ -246,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "IP camera is disconnected",
                   0,
                   ""}),
-    [](const ::testing::TestParamInfo<FaultCase> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<FaultCase> &c) { return std::string(c.param.name); });
 
 struct SkipCase {
     const char *name;
@@ -303,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {"--fault", "garbage-body", "--fps", "0"},
                  ") IP camera is connected\n",
                  false}),
-    [](const ::testing::TestParamInfo<SkipCase> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<SkipCase> &c) { return std::string(c.param.name); });
 
 // An error status is logged once per episode; the manager hears of every
 // one; the 2nd attempt logs "IP camera is not connected" and the 3rd

@@ -128,8 +128,8 @@ INSTANTIATE_TEST_SUITE_P(Camera, FastCamera,
                          ::testing::Values(ReadCase{"unlimitedReads", "0"},
                                            ReadCase{"defaultReads", "2048"},
                                            ReadCase{"largeReads", "1000000"}),
-                         [](const ::testing::TestParamInfo<ReadCase> &info) {
-                             return std::string(info.param.name);
+                         [](const ::testing::TestParamInfo<ReadCase> &c) {
+                             return std::string(c.param.name);
                          });
 
 }  // namespace
