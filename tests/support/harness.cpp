@@ -294,6 +294,27 @@ std::unique_ptr<Process> StartCameraStandIn(const std::vector<std::string> &opti
     return camera;
 }
 
+void VidulaRig::RunCamera(const std::vector<std::string> &options) {
+    camera_ = StartCameraStandIn(options, &port_);
+}
+
+std::string VidulaRig::WriteVidulaConfig(const std::map<std::string, std::string> &keys) {
+    std::map<std::string, std::string> all = {{"ipcam_port", std::to_string(port_)},
+                                              {"nvr_log_console", "yes"}};
+    for (const auto &k : keys) all[k.first] = k.second;
+    return root_.Write("vidula.conf", ConfigText(all));
+}
+
+void VidulaRig::RunVidula(const std::map<std::string, std::string> &keys,
+                          const std::vector<std::string> &options,
+                          const std::map<std::string, std::string> &env) {
+    std::vector<std::string> argv = {BinDir() + "/vidula"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back("-c");
+    argv.push_back(WriteVidulaConfig(keys));
+    vidula_ = std::make_unique<Process>(argv, env);
+}
+
 std::string ConfigText(const std::map<std::string, std::string> &overrides) {
     std::vector<std::pair<std::string, std::string>> keys = {
         {"ipcam_type", "IPCAM_OTHER"},

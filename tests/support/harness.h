@@ -137,6 +137,30 @@ std::string ConfigText(const std::map<std::string, std::string> &overrides);
 // not start (the test then fails at the caller's ASSERT on it).
 std::unique_ptr<Process> StartCameraStandIn(const std::vector<std::string> &options, int *port);
 
+// The rig of the process tests: a temporary root, the camera stand-in, a
+// configuration that points vidula at it, and vidula. A fixture derives from
+// it and adds its own defaults; members are destroyed vidula first, the root
+// last.
+class VidulaRig {
+public:
+    // Starts the camera stand-in with options (StartCameraStandIn); port_ is
+    // 0 when it did not start.
+    void RunCamera(const std::vector<std::string> &options);
+    // Writes root_/vidula.conf (ConfigText) with ipcam_port the camera's port
+    // and console logging on, then keys over them. Returns its path.
+    std::string WriteVidulaConfig(const std::map<std::string, std::string> &keys);
+    // Starts vidula with options, then -c and the configuration written from
+    // keys, with env added to its environment.
+    void RunVidula(const std::map<std::string, std::string> &keys,
+                   const std::vector<std::string> &options = {},
+                   const std::map<std::string, std::string> &env = {});
+
+    TempRoot root_;
+    std::unique_ptr<Process> camera_;
+    std::unique_ptr<Process> vidula_;
+    int port_ = 0;
+};
+
 // A listening TCP socket on 127.0.0.1 with a free port, accepting nothing:
 // a camera that never answers. Closed at the end.
 class SilentPort {
