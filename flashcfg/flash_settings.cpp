@@ -8,8 +8,8 @@
 #include "bytes.h"
 #include "flash_block.h"
 #include "flash_device.h"
-#include "flash_mirror.h"
 #include "flash_layout.h"
+#include "flash_mirror.h"
 #include "flash_tables.h"
 
 // The used entries of one list-valued setting, copied out of its block.

@@ -143,7 +143,8 @@ std::string FormatSettingValue(const SettingRow *row, const unsigned char *value
         snprintf(text, sizeof(text), "%u", v);
         return text;
     }
-    if (SettingKind(row->type) == SETTING_KIND_TEXT) return std::string(reinterpret_cast<const char *>(value));
+    if (SettingKind(row->type) == SETTING_KIND_TEXT)
+        return std::string(reinterpret_cast<const char *>(value));
     if (row->type == SETTING_IPV4) {
         snprintf(text, sizeof(text), "%u.%u.%u.%u", value[0], value[1], value[2], value[3]);
         return text;

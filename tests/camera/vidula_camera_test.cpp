@@ -41,12 +41,9 @@ class CameraRun : public ::testing::Test, public harness::VidulaRig {
 
     void StartVidula(const std::map<std::string, std::string> &extra = {}) {
         std::map<std::string, std::string> keys = {
-            {"ipcam_type", "IPCAM_ZORVAN_15"},
-            {"ipcam_video_width", "320"},
-            {"ipcam_video_height", "240"},
-            {"nvr_record_folder", root_.At("rec") + "/"},
-            {"nvr_log_mq", root_.At("logq")},
-            {"nvr_manager_mq", root_.At("mgrq")},
+            {"ipcam_type", "IPCAM_ZORVAN_15"}, {"ipcam_video_width", "320"},
+            {"ipcam_video_height", "240"},     {"nvr_record_folder", root_.At("rec") + "/"},
+            {"nvr_log_mq", root_.At("logq")},  {"nvr_manager_mq", root_.At("mgrq")},
         };
         for (const auto &e : extra) keys[e.first] = e.second;
         RunVidula(keys, {"-v"});
@@ -171,9 +168,7 @@ INSTANTIATE_TEST_SUITE_P(
                                "GET /axis-cgi/mjpg/video.cgi?fps=15&resolution=320x240 HTTP/1.0"},
                       TypeCase{"IPCAM_OTHER", "other", "dashed", "/cgi-bin/stream.cgi?ch=1",
                                "GET /cgi-bin/stream.cgi?ch=1 HTTP/1.0"}),
-    [](const ::testing::TestParamInfo<TypeCase> &c) {
-        return std::string(c.param.standinType);
-    });
+    [](const ::testing::TestParamInfo<TypeCase> &c) { return std::string(c.param.standinType); });
 
 struct FaultCase {
     const char *name;

@@ -47,9 +47,12 @@ class VidulaRecording : public ::testing::Test, public harness::VidulaRig {
     void StartVidula(const std::map<std::string, std::string> &keys = {},
                      std::map<std::string, std::string> env = {}) {
         std::map<std::string, std::string> all = {
-            {"ipcam_video_width", "640"},         {"ipcam_video_height", "480"},
-            {"ipcam_fps", "25"},                  {"nvr_record_folder", folder_},
-            {"nvr_video_name_prefix", "cam"},     {"nvr_manager_mq", root_.At("mgrq")},
+            {"ipcam_video_width", "640"},
+            {"ipcam_video_height", "480"},
+            {"ipcam_fps", "25"},
+            {"nvr_record_folder", folder_},
+            {"nvr_video_name_prefix", "cam"},
+            {"nvr_manager_mq", root_.At("mgrq")},
         };
         for (const auto &k : keys) all[k.first] = k.second;
         env["TZ"] = "UTC";

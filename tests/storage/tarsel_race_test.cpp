@@ -113,10 +113,7 @@ TEST(InterruptedToolOutput, PiecesAreJoinedIntoWholeLines) {
          TakeDfLine,
          {"Filesystem  ", std::string(kHeader + 12) + "/dev/sda3 100 50 77 1% /\n"},
          77 * 1024},
-        {"df, available cut",
-         TakeDfLine,
-         {kHeader, "/dev/sda3 100 50 7", "7 1% /\n"},
-         77 * 1024},
+        {"df, available cut", TakeDfLine, {kHeader, "/dev/sda3 100 50 7", "7 1% /\n"}, 77 * 1024},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(c.bytes, ReadInPieces(c.reader, c.pieces)) << c.name;

@@ -55,11 +55,11 @@ class VidulaStorageTest : public ::testing::Test, public harness::VidulaRig {
     // A stand-in df first on PATH: a volume with this many free 1K-blocks.
     void PlayVolume(int availableBlocks) {
         root_.Write("bin/df",
-                   "#!/bin/sh\n"
-                   "# df stand-in: a nearly full volume.\n"
-                   "echo 'Filesystem     1K-blocks      Used Available Use% Mounted on'\n"
-                   "echo '/dev/standin    9999999   9999999 " +
-                       std::to_string(availableBlocks) + " 100% /v'\n");
+                    "#!/bin/sh\n"
+                    "# df stand-in: a nearly full volume.\n"
+                    "echo 'Filesystem     1K-blocks      Used Available Use% Mounted on'\n"
+                    "echo '/dev/standin    9999999   9999999 " +
+                        std::to_string(availableBlocks) + " 100% /v'\n");
         chmod((bin_ + "/df").c_str(), 0755);
     }
 
@@ -76,7 +76,8 @@ class VidulaStorageTest : public ::testing::Test, public harness::VidulaRig {
     // ffprobe's view of a recording: "mjpeg,320,240" when it is a sound file.
     std::string Probe(const std::string &relative) {
         return harness::Run({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                             "stream=codec_name,width,height", "-of", "csv=p=0", folder_ + relative})
+                             "stream=codec_name,width,height", "-of", "csv=p=0",
+                             folder_ + relative})
             .output;
     }
     // Stops the manager, vidula and tarsel, and checks what is left.

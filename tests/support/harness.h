@@ -142,7 +142,7 @@ std::unique_ptr<Process> StartCameraStandIn(const std::vector<std::string> &opti
 // it and adds its own defaults; members are destroyed vidula first, the root
 // last.
 class VidulaRig {
-public:
+  public:
     // Starts the camera stand-in with options (StartCameraStandIn); port_ is
     // 0 when it did not start.
     void RunCamera(const std::vector<std::string> &options);
