@@ -42,7 +42,8 @@ static int Usage(void) {
 static int WriteImage(const char *path, const unsigned char *image) {
     int fd = open(path, O_WRONLY | O_CREAT, 0644);
     if (fd < 0) return -1;
-    int result = WriteAll(fd, image, FLASH_DEVICE_SIZE) == 0 ? ftruncate(fd, FLASH_DEVICE_SIZE) : -1;
+    int result =
+        WriteAll(fd, image, FLASH_DEVICE_SIZE) == 0 ? ftruncate(fd, FLASH_DEVICE_SIZE) : -1;
     int saved = errno;
     if (close(fd) != 0 && result == 0) return -1;
     errno = saved;
