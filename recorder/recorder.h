@@ -62,6 +62,7 @@ struct RecorderContext {
     char fileName[FILE_NAME_SIZE];   // path of the current file
     int64_t fileSize;                // bytes counted for the current file
     unsigned char frameWriteFailed;  // a frame write failed in this file; reported once
+    time_t nameTakenSecond;          // a file of this start second exists; start with the next
     FrameBufferPool frameBuffer;     // frames and receive parse state
     int pollTimeout;                 // milliseconds
     int cameraState;                 // IPCAM_STATE_*: 0 disconnected, 1 connecting, 2+ HTTP

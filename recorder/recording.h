@@ -94,3 +94,17 @@ int GenerateStartAviFileName(char *nameBuffer, time_t startSeconds, const Record
 // with "_.avi" or the name does not fit outSize.
 int BuildFinalAviFileName(char *out, size_t outSize, const char *inProgressName,
                           const struct tm *end);
+
+// Creates path as a new empty file (permissions 0664), never opening one that
+// exists: a recording left by a predecessor that started in the same second
+// keeps its frames. Returns 0 when created, 1 when path exists, -1 on any
+// other failure (errno set).
+int ClaimRecordingFile(const char *path);
+
+// The final name of inProgressName closed at endSeconds, as
+// BuildFinalAviFileName, that no file has yet: when the name is taken (a
+// clock stepped back), the end time moves on by whole seconds until one is
+// free, so that finishing never replaces a recording. Returns 0; 1 when no
+// free name was found or the name does not fit outSize.
+int BuildFreeFinalAviFileName(char *out, size_t outSize, const char *inProgressName,
+                              time_t endSeconds);

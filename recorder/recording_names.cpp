@@ -1,9 +1,11 @@
 // recording_names.cpp -- the names of recording files and their dated folders.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "logging.h"
 #include "recording.h"
@@ -83,4 +85,30 @@ int BuildFinalAviFileName(char *out, size_t outSize, const char *inProgressName,
         return 1;
     }
     return 0;
+}
+
+int ClaimRecordingFile(const char *path) {
+    mode_t previous = umask(0);
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0664);
+    umask(previous);
+    if (fd < 0) return errno == EEXIST ? 1 : -1;
+    close(fd);
+    return 0;
+}
+
+// How many later end seconds a final name may take when its own is taken.
+enum { FINAL_NAME_TRIES = 600 };
+
+int BuildFreeFinalAviFileName(char *out, size_t outSize, const char *inProgressName,
+                              time_t endSeconds) {
+    for (int i = 0; i < FINAL_NAME_TRIES; i++) {
+        time_t seconds = endSeconds + i;
+        struct tm end;
+        if (localtime_r(&seconds, &end) == nullptr) return 1;
+        if (BuildFinalAviFileName(out, outSize, inProgressName, &end) != 0) return 1;
+        struct stat st;
+        if (lstat(out, &st) != 0 && errno == ENOENT) return 0;
+    }
+    if (outSize > 0) out[0] = '\0';
+    return 1;
 }

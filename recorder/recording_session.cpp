@@ -37,12 +37,26 @@ static int SetChangeFileTime(RecorderContext *pCtx) {
 int StartAviRecording(RecorderContext *pCtx) {
     if (pCtx->avi != nullptr) StopAviRecording(pCtx);
     if (!pCtx->recordSchedule.enabled) return 1;
+    // The name of this second is taken by a file of a predecessor: wait for
+    // the next second rather than write into it.
+    if (pCtx->nameTakenSecond == pCtx->now.tv_sec) return 1;
     const RecorderConfig *config = pCtx->pConfig;
     RequestStorageCheck(config, pCtx->diskManagerPid);
     if (recordingBlocked) return 1;
 
     if (GenerateStartAviFileName(pCtx->fileName, pCtx->now.tv_sec, config) != 0) {
         LogError("Fail to generate AVI file name");
+        return 1;
+    }
+    int claim = ClaimRecordingFile(pCtx->fileName);
+    if (claim == 1) {
+        LogWarning("Recording file %s exists already; the next file starts with the next second",
+                   pCtx->fileName);
+        pCtx->nameTakenSecond = pCtx->now.tv_sec;
+        return 1;
+    }
+    if (claim != 0) {
+        LogError("Fail to open avi file:%s", pCtx->fileName);
         return 1;
     }
     pCtx->avi = AVI_create_output_file(pCtx->fileName);
@@ -84,8 +98,9 @@ int StopAviRecording(RecorderContext *pCtx) {
     struct tm end;
     bool timeKnown = localtime_r(&pCtx->now.tv_sec, &end) != nullptr;
     char finalName[FILE_NAME_SIZE];
-    int nameResult =
-        timeKnown ? BuildFinalAviFileName(finalName, sizeof(finalName), pCtx->fileName, &end) : 0;
+    int nameResult = timeKnown ? BuildFreeFinalAviFileName(finalName, sizeof(finalName),
+                                                           pCtx->fileName, pCtx->now.tv_sec)
+                               : 0;
     // The file is finished whatever its name, so that it keeps a valid index.
     if (AVI_close_file(pCtx->avi) != 0) {
         LogError("Fail to finish AVI file %s: %s", pCtx->fileName, AVI_error_text());
