@@ -116,10 +116,17 @@ static long long ParseDecimal(const char *text, long long low, long long high) {
     return v;
 }
 
+void (*gConfigFatalHandler)() = nullptr;
+
+[[noreturn]] static void ExitOnFatalValue() {
+    if (gConfigFatalHandler != nullptr) gConfigFatalHandler();
+    exit(1);
+}
+
 static void ConfigFatal(FILE *file, const char *format, const char *value) {
     LogError(format, value);
     if (file != nullptr) fclose(file);
-    exit(1);
+    ExitOnFatalValue();
 }
 
 static void SetDefaults(RecorderConfig *config, const char *path) {
@@ -156,7 +163,7 @@ static void StoreText(FILE *file, const ConfigKey &key, char *field, const char 
         LogError("Value of %s is longer than %d characters", key.name,
                  static_cast<int>(key.size) - 1);
         fclose(file);
-        exit(1);
+        ExitOnFatalValue();
     }
     memcpy(field, value, strlen(value) + 1);
 }
@@ -208,7 +215,7 @@ static void ApplyKey(FILE *file, RecorderConfig *config, const ConfigKey &key, c
                 LogError("Value of %s is longer than %d characters", key.name,
                          static_cast<int>(key.size) - 1);
                 fclose(file);
-                exit(1);
+                ExitOnFatalValue();
             }
             LogInfo("%s=%s", key.name, field);
             break;
@@ -262,7 +269,7 @@ int LoadConfig(RecorderConfig *config, const char *path) {
     FILE *file = fopen(path, "r");
     if (file == nullptr) {
         LogError("Fail to open config file");
-        exit(1);
+        ExitOnFatalValue();
     }
     char *line = nullptr;
     size_t capacity = 0;

@@ -54,6 +54,11 @@ struct RecorderConfig {
     int32_t lvs_server_port;                 // live video port; 0: no server
 };
 
+// When set, called for a fatal configuration error (the file cannot be
+// opened, a value out of range or too long) before the process would exit
+// with status 1, so that the caller can stop in order; it must not return.
+extern void (*gConfigFatalHandler)();
+
 // Loads path into config. Returns 0 when every mandatory value is present,
 // 1 when one is missing. Does not return (exit status 1) when the file cannot
 // be opened, a value is out of range or a value does not fit its field.

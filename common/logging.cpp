@@ -183,10 +183,23 @@ static int SendManagerRecord(pid_t pid, int code, const char *text) {
     return 1;
 }
 
+int WakeParent() {
+    static unsigned char goneReportArmed = 1;
+    // A pid of 0 or below would signal a whole process group, pid 1 is init.
+    if (gLogging.parentPid > 1 && getppid() == gLogging.parentPid) {
+        return kill(gLogging.parentPid, SIGUSR1) == 0 ? 0 : 1;
+    }
+    if (goneReportArmed) {
+        goneReportArmed = 0;
+        LogWarning("The parent process (%d) is not there; records stay on the NVR manager queue",
+                   static_cast<int>(gLogging.parentPid));
+    }
+    return 1;
+}
+
 int NotifyManager(int code, const char *text) {
     if (SendManagerRecord(gLogging.ownPid, code, text) != 0) return 1;
-    // A pid of 0 or below would signal a whole process group.
-    if (gLogging.parentPid > 0) kill(gLogging.parentPid, SIGUSR1);
+    WakeParent();
     return 0;
 }
 

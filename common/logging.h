@@ -92,6 +92,12 @@ void LogInfo(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // was queued, 1 otherwise (no queue, queue full, other failure).
 int SendLogRecord(int code, const char *text);
 
+// Wakes the NVR manager (parentPid) with SIGUSR1, but only while it is still
+// this process's parent and never when it is pid 1 (init): a dead manager's
+// pid may belong to another process by now. Otherwise the record stays on
+// the queue and this is logged once. Returns 0 when the signal was sent.
+int WakeParent();
+
 // Sends a ManagerRecord stamped with ownPid and wakes parentPid with SIGUSR1.
 // Returns 0 when the record was queued (and the signal sent), 1 otherwise.
 int NotifyManager(int code, const char *text);

@@ -64,6 +64,11 @@ int Init(RecorderContext *pCtx, const char *configPath) {
     return 0;
 }
 
+// The context a reload works on, for the fatal-value handler below.
+static RecorderContext *gReloadContext = nullptr;
+
+[[noreturn]] static void ShutdownOnFatalReload() { Shutdown(gReloadContext); }
+
 int ReloadConfig(RecorderContext *pCtx, const char *configPath) {
     PrintConsole("(%s) Reload config file %s\n", gLogging.programName, configPath);
     if (pCtx == nullptr) {
@@ -82,7 +87,12 @@ int ReloadConfig(RecorderContext *pCtx, const char *configPath) {
     // LoadConfig clears the record first, so the path must not live in it.
     char path[CONFIG_PATH_SIZE];
     snprintf(path, sizeof(path), "%s", configPath);
-    if (LoadConfig(pCtx->pConfig, path) != 0) Shutdown(pCtx);
+    // A fatal value ends vidula through Shutdown, so that tarsel is stopped too.
+    gReloadContext = pCtx;
+    gConfigFatalHandler = ShutdownOnFatalReload;
+    int loaded = LoadConfig(pCtx->pConfig, path);
+    gConfigFatalHandler = nullptr;
+    if (loaded != 0) Shutdown(pCtx);
     OpenQueuesFromConfig(pCtx->pConfig);
 
     FreeFrameBuffer(&pCtx->frameBuffer);

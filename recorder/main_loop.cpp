@@ -12,10 +12,12 @@
 #include "recorder.h"
 #include "recording.h"
 
-// A tarsel that ended is started again; one retry after 10 seconds.
+// Reaps every child that has ended; a tarsel that ended is started again,
+// with one retry after 10 seconds.
 static void RestartDiskManager(RecorderContext *pCtx) {
-    pid_t pid = ReapChild();
-    if (pid != -1 && pid == pCtx->diskManagerPid) {
+    pid_t pid;
+    while ((pid = ReapChild()) != -1) {
+        if (pid != pCtx->diskManagerPid) continue;
         pCtx->diskManagerPid = -1;
         if (StartDiskManager(pCtx) == -1) {
             sleep(10);
@@ -37,12 +39,13 @@ static void ServeSignalFlags(RecorderContext *pCtx) {
         Shutdown(pCtx);
     }
     if (childExited) {
-        RestartDiskManager(pCtx);
+        // Cleared first: a child that ends during the restart sets it again.
         childExited = 0;
+        RestartDiskManager(pCtx);
     }
     if (notifyParent) {
         notifyParent = 0;
-        if (gLogging.parentPid > 0) kill(gLogging.parentPid, SIGUSR1);
+        WakeParent();
     }
     if (recordingBlocked && pCtx->avi != nullptr) RecordingBlocked(pCtx);
     if (reloadRequested) {

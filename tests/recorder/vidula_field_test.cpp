@@ -1,0 +1,397 @@
+// Process tests of faults met in the field: recordings never overwritten,
+// tarsel always reaped and never orphaned, descriptors closed on exec, the
+// parent signalled only while it is ours, and clear words at start-up.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "avi_test_support.h"
+#include "harness.h"
+
+namespace {
+
+using harness::Process;
+namespace fs = std::filesystem;
+
+const char kPlanted[] = "planted by the test; not a frame of this recorder\n";
+
+// Fields of /proc/PID/stat: state and parent pid; false when pid is gone.
+bool ProcState(int pid, char *state, int *ppid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t close = text.rfind(')');
+    if (close == std::string::npos) return false;
+    std::istringstream rest(text.substr(close + 2));
+    rest >> *state >> *ppid;
+    return true;
+}
+
+// A process that is gone or only a zombie waiting for its parent.
+bool Ended(int pid) {
+    char state;
+    int ppid;
+    return !ProcState(pid, &state, &ppid) || state == 'Z';
+}
+
+// Children of pid that have ended but were not reaped.
+int Zombies(int pid) {
+    int count = 0;
+    for (const auto &e : fs::directory_iterator("/proc")) {
+        std::string name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        char state;
+        int ppid;
+        if (ProcState(atoi(name.c_str()), &state, &ppid) && ppid == pid && state == 'Z') count++;
+    }
+    return count;
+}
+
+// The open descriptors of pid above standard error, and what they point at.
+std::map<int, std::string> Descriptors(int pid) {
+    std::map<int, std::string> fds;
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code error;
+    for (const auto &e : fs::directory_iterator(dir, error)) {
+        int fd = atoi(e.path().filename().c_str());
+        if (fd <= 2) continue;
+        char target[256] = {0};
+        ssize_t n = readlink(e.path().c_str(), target, sizeof(target) - 1);
+        fds[fd] = n > 0 ? std::string(target, static_cast<size_t>(n)) : "";
+    }
+    return fds;
+}
+
+// The flags line of /proc/PID/fdinfo/FD as a number (octal in the file).
+long DescriptorFlags(int pid, int fd) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
+    std::string word;
+    while (in >> word) {
+        if (word == "flags:") {
+            in >> word;
+            return strtol(word.c_str(), nullptr, 8);
+        }
+    }
+    return -1;
+}
+
+int FreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof(address));
+    socklen_t length = sizeof(address);
+    getsockname(fd, reinterpret_cast<struct sockaddr *>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+int ConnectTo(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The in-progress name of a recording of prefix "cam" started at t (UTC).
+std::string InProgressName(time_t t) {
+    struct tm tm;
+    gmtime_r(&t, &tm);
+    char name[128];
+    snprintf(name, sizeof(name), "%04d/%02d/%02d/cam%04d-%02d-%02d#%02d-%02d-%02d_.avi",
+             tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900, tm.tm_mon + 1,
+             tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return name;
+}
+
+std::string FinalName(const std::string &inProgress, time_t end) {
+    struct tm tm;
+    gmtime_r(&end, &tm);
+    char tail[64];
+    snprintf(tail, sizeof(tail), "%04d-%02d-%02d#%02d-%02d-%02d.avi", tm.tm_year + 1900,
+             tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return inProgress.substr(0, inProgress.size() - 4) + tail;
+}
+
+class VidulaField : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        harness::BlockManagerWakeups();
+        folder_ = root_.At("rec/");
+        fs::create_directory(folder_);
+    }
+    void TearDown() override {
+        if (HasFailure() && vidula_) fprintf(stderr, "vidula:\n%s", vidula_->Output().c_str());
+        vidula_.reset();
+        camera_.reset();
+    }
+
+    void StartCamera(const std::vector<std::string> &args = {}) {
+        std::vector<std::string> options = {"--size", "320x240", "--fps", "25"};
+        options.insert(options.end(), args.begin(), args.end());
+        camera_ = harness::StartCameraStandIn(options, &port_);
+        ASSERT_NE(0, port_) << camera_->Output();
+    }
+
+    std::string WriteConfig(const std::map<std::string, std::string> &keys = {}) {
+        std::map<std::string, std::string> all = {
+            {"ipcam_port", std::to_string(port_)},
+            {"nvr_record_folder", folder_},
+            {"nvr_video_name_prefix", "cam"},
+            {"nvr_log_console", "yes"},
+        };
+        for (const auto &k : keys) all[k.first] = k.second;
+        return root_.Write("vidula.conf", harness::ConfigText(all));
+    }
+
+    // Starts program (vidula or a copy of it) with the configuration; waits
+    // for tarsel unless told not to.
+    void StartVidula(const std::map<std::string, std::string> &keys = {}, bool waitTarsel = true,
+                     const std::string &program = "") {
+        std::string conf = WriteConfig(keys);
+        std::string exe = program.empty() ? harness::BinDir() + "/vidula" : program;
+        vidula_ = std::make_unique<Process>(std::vector<std::string>{exe, "-c", conf},
+                                            std::map<std::string, std::string>{{"TZ", "UTC"}});
+        if (waitTarsel) {
+            ASSERT_TRUE(vidula_->WaitForLine("Execute TARSEL as pid (")) << vidula_->Output();
+        }
+    }
+
+    // The pid of the tarsel named in the newest "Execute TARSEL" line.
+    int TarselPid() {
+        std::string out = vidula_->Output();
+        size_t at = out.rfind("Execute TARSEL as pid (");
+        return at == std::string::npos ? -1 : atoi(out.c_str() + at + 23);
+    }
+
+    // A copy of vidula in a folder of the test's, so that the tarsel beside
+    // it is the test's choice.
+    std::string CopyVidula() {
+        fs::create_directory(root_.At("bin"));
+        std::string copy = root_.At("bin/vidula");
+        fs::copy_file(harness::BinDir() + "/vidula", copy);
+        return copy;
+    }
+
+    std::string Plant(const std::string &relative) {
+        fs::create_directories(fs::path(folder_ + relative).parent_path());
+        std::ofstream(folder_ + relative) << kPlanted;
+        return relative;
+    }
+
+    std::set<std::string> Files() {
+        std::set<std::string> files;
+        for (const auto &e : fs::recursive_directory_iterator(folder_)) {
+            if (e.is_regular_file()) files.insert(e.path().string().substr(folder_.size()));
+        }
+        return files;
+    }
+
+    harness::TempRoot root_;
+    std::string folder_;
+    int port_ = 1;
+    std::unique_ptr<Process> camera_, vidula_;
+};
+
+// A recorder started in the same second as a predecessor's file, and a
+// finished name that exists already: neither file is touched, and the new
+// recording keeps its frames under a name of its own.
+TEST_F(VidulaField, RecordingsAreNeverOverwritten) {
+    StartCamera();
+    time_t now = time(nullptr);
+    std::set<std::string> planted;
+    for (int i = -1; i < 4; i++) planted.insert(Plant(InProgressName(now + i)));
+    StartVidula();
+    std::string mine;
+    ASSERT_TRUE(harness::WaitUntil([&] {
+        for (const std::string &f : Files()) {
+            if (!planted.count(f)) mine = f;
+        }
+        return !mine.empty();
+    })) << vidula_->Output();
+    ASSERT_EQ("_.avi", mine.substr(mine.size() - 5));
+    time_t end = time(nullptr);
+    for (int i = 0; i < 4; i++) planted.insert(Plant(FinalName(mine, end + i)));
+    ASSERT_TRUE(harness::WaitUntil([&] { return fs::file_size(folder_ + mine) > 20000; }));
+    vidula_->Signal(SIGTERM);
+    EXPECT_EQ(1, vidula_->WaitExit());
+    for (const std::string &f : planted) EXPECT_EQ(kPlanted, harness::ReadFile(folder_ + f)) << f;
+    std::vector<std::string> recorded;
+    for (const std::string &f : Files()) {
+        if (!planted.count(f)) recorded.push_back(f);
+    }
+    ASSERT_EQ(1u, recorded.size());
+    EXPECT_EQ(mine.substr(0, mine.size() - 4), recorded[0].substr(0, mine.size() - 4));
+    avitest::Probe p = avitest::ProbeAvi(folder_ + recorded[0]);
+    EXPECT_EQ(0, p.status) << p.other;
+    EXPECT_NE("0", p.packets);
+}
+
+// tarsel that ends at once, again and again: every end is reaped, logged
+// with its status and followed by a new start.
+TEST_F(VidulaField, EveryEndedTarselIsReapedAndRestarted) {
+    std::string vidula = CopyVidula();
+    root_.Write("bin/tarsel",
+                "#!/bin/sh\n"
+                "n=$(cat " +
+                    root_.At("starts") +
+                    " 2>/dev/null || echo 0)\n"
+                    "echo $((n + 1)) > " +
+                    root_.At("starts") +
+                    "\n"
+                    "[ \"$n\" -ge 5 ] && exec sleep 600\n"
+                    "exit 3\n");
+    chmod(root_.At("bin/tarsel").c_str(), 0755);
+    harness::SilentPort camera;
+    port_ = camera.port();
+    StartVidula({}, false, vidula);
+    ASSERT_TRUE(vidula_->WaitForCount("Execute TARSEL as pid (", 6)) << vidula_->Output();
+    ASSERT_TRUE(harness::WaitUntil([&] { return Zombies(vidula_->pid()) == 0; }));
+    EXPECT_EQ(5, vidula_->Count(") exit status is (3)"));
+    EXPECT_FALSE(Ended(TarselPid()));
+    EXPECT_TRUE(vidula_->Running());
+}
+
+// No tarsel beside vidula: the start fails and vidula ends at once.
+TEST_F(VidulaField, TarselThatCannotRunIsAFailedStart) {
+    std::string vidula = CopyVidula();
+    harness::SilentPort camera;
+    port_ = camera.port();
+    StartVidula({}, false, vidula);
+    EXPECT_EQ(1, vidula_->WaitExit());
+    EXPECT_NE(std::string::npos, vidula_->Output().find("Fail to execute TARSEL"));
+    EXPECT_EQ(std::string::npos, vidula_->Output().find("Execute TARSEL as pid ("));
+}
+
+// tarsel goes away with vidula, whichever way vidula ends.
+TEST_F(VidulaField, TarselEndsWithItsParent) {
+    harness::SilentPort camera;
+    port_ = camera.port();
+    StartVidula();
+    ASSERT_TRUE(vidula_->WaitForLine("Executed by VIDULA("));
+    int tarsel = TarselPid();
+    vidula_->Signal(SIGKILL);
+    EXPECT_TRUE(harness::WaitUntil([&] { return Ended(tarsel); }, std::chrono::seconds(5)));
+    EXPECT_TRUE(harness::WaitUntil([&] {
+        return vidula_->Output().find("(TARSEL-" + std::to_string(tarsel) +
+                                      ") Program shut down") != std::string::npos;
+    }));
+}
+
+TEST_F(VidulaField, FatalReloadShutsDownTarselToo) {
+    harness::SilentPort camera;
+    port_ = camera.port();
+    StartVidula();
+    ASSERT_TRUE(vidula_->WaitForLine("Executed by VIDULA("));
+    int tarsel = TarselPid();
+    WriteConfig({{"ipcam_fps", "500"}});
+    vidula_->Signal(SIGHUP);
+    EXPECT_EQ(1, vidula_->WaitExit());
+    EXPECT_NE(std::string::npos,
+              vidula_->Output().find("(VIDULA-" + std::to_string(vidula_->pid()) +
+                                     ") Program shut down"));
+    EXPECT_TRUE(harness::WaitUntil([&] { return Ended(tarsel); }, std::chrono::seconds(5)));
+}
+
+// Every descriptor of vidula is closed on exec: a restarted tarsel holds
+// none of the camera's or the viewers' sockets.
+TEST_F(VidulaField, DescriptorsAreClosedOnExec) {
+    StartCamera();
+    int live = FreePort();
+    StartVidula({{"lvs_server_port", std::to_string(live)}});
+    ASSERT_TRUE(vidula_->WaitForLine("IP camera is connected"));
+    ASSERT_TRUE(vidula_->WaitForLine("Live video server is started successfully."));
+    int viewer = ConnectTo(live);
+    ASSERT_NE(-1, viewer);
+    ASSERT_TRUE(vidula_->WaitForLine("Accept a live video client("));
+    // The camera, the listener, the viewer and the recording; descriptors
+    // inherited from the test's own runner are not vidula's.
+    std::map<int, std::string> fds;
+    ASSERT_TRUE(harness::WaitUntil([&] {
+        fds.clear();
+        for (const auto &fd : Descriptors(vidula_->pid())) {
+            if (fd.second.find("socket:") == 0 || fd.second.find(root_.path()) == 0) {
+                fds.insert(fd);
+            }
+        }
+        return fds.size() >= 4u;
+    }));
+    for (const auto &fd : fds) {
+        EXPECT_NE(0, DescriptorFlags(vidula_->pid(), fd.first) & O_CLOEXEC)
+            << fd.first << " " << fd.second;
+    }
+    int old = TarselPid();
+    kill(old, SIGKILL);
+    ASSERT_TRUE(vidula_->WaitForCount("Execute TARSEL as pid (", 2));
+    int tarsel = TarselPid();
+    ASSERT_TRUE(vidula_->WaitForLine("Executed by VIDULA(" + std::to_string(vidula_->pid())));
+    for (const auto &fd : Descriptors(tarsel)) {
+        EXPECT_EQ(std::string::npos, fd.second.find("socket:")) << fd.first << " " << fd.second;
+    }
+    close(viewer);
+}
+
+// The parent vidula was started by has gone: no signal goes to whatever now
+// holds its pid; the record stays on the queue and it is said once.
+TEST_F(VidulaField, ParentIsSignalledOnlyWhileItIsTheParent) {
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    harness::SilentPort camera;
+    port_ = camera.port();
+    std::string conf = WriteConfig({{"nvr_manager_mq", root_.QueueKey("mgrq")}});
+    std::string go = root_.At("go");
+    // The first parent: starts vidula and ends when the test says so.
+    vidula_ = std::make_unique<Process>(
+        std::vector<std::string>{"/bin/sh", "-c",
+                                 harness::BinDir() + "/vidula -v -c '" + conf +
+                                     "' & while [ ! -e '" + go + "' ]; do sleep 0.05; done"});
+    ASSERT_TRUE(vidula_->WaitForLine("Executed by VIDULA("));
+    std::string out = vidula_->Output();
+    size_t at = out.find("(VIDULA-");
+    int pid = atoi(out.c_str() + at + 8);
+    root_.Write("go", "");
+    ASSERT_TRUE(harness::WaitUntil([&] {
+        char state;
+        int ppid = 0;
+        return ProcState(pid, &state, &ppid) && ppid == getpid();
+    }));
+    union sigval value;
+    value.sival_int = 1;
+    for (int i = 1; i <= 3; i++) {
+        sigqueue(pid, SIGUSR1, value);
+        ASSERT_TRUE(vidula_->WaitForCount("Receive signal (10) with value (1)", i));
+    }
+    ASSERT_TRUE(vidula_->WaitForLine("The parent process"));
+    sigqueue(pid, SIGUSR1, value);
+    ASSERT_TRUE(vidula_->WaitForCount("Receive signal (10) with value (1)", 4));
+    // A pass later the flag is served; a shutdown line follows every pass.
+    kill(pid, SIGTERM);
+    ASSERT_TRUE(vidula_->WaitForLine("Program shut down"));
+    EXPECT_EQ(1, vidula_->Count("The parent process"));
+    EXPECT_TRUE(harness::WaitUntil([&] { return Ended(pid); }));
+    int status;
+    waitpid(pid, &status, 0);
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+}  // namespace
