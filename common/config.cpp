@@ -279,5 +279,9 @@ int LoadConfig(RecorderConfig *config, const char *path) {
     }
     free(line);
     fclose(file);
+    size_t folderLength = strlen(config->nvr_record_folder);
+    bool needsSlash = folderLength > 0 && config->nvr_record_folder[folderLength - 1] != '/';
+    snprintf(config->recordFolderPrefix, sizeof(config->recordFolderPrefix), "%s%s",
+             config->nvr_record_folder, needsSlash ? "/" : "");
     return ValidateConfig(config);
 }

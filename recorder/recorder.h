@@ -63,6 +63,10 @@ struct RecorderContext {
     int64_t fileSize;                // bytes counted for the current file
     unsigned char frameWriteFailed;  // a frame write failed in this file; reported once
     time_t nameTakenSecond;          // a file of this start second exists; start with the next
+    time_t nextStartTry;             // a failed start is tried again from then on
+    unsigned char startWaitsForSpace;  // ...or at once when tarsel clears recordingBlocked
+    unsigned char startErrorReported;  // a failed start was logged; re-armed by a start
+    int32_t framesDropped;             // camera frames of this file that could not be written
     FrameBufferPool frameBuffer;     // frames and receive parse state
     int pollTimeout;                 // milliseconds
     int cameraState;                 // IPCAM_STATE_*: 0 disconnected, 1 connecting, 2+ HTTP

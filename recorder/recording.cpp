@@ -45,9 +45,12 @@ static int WriteFrameSlot(RecorderContext *pCtx, const unsigned char *data, int3
             LogError("Fail to write frame to %s: %s", pCtx->fileName, AVI_error_text());
         }
         pCtx->frameWriteFailed = 1;
+        if (length > 0) pCtx->framesDropped++;
         return 1;
     }
-    pCtx->frameWriteFailed = 0;
+    // Only a camera frame ends the episode: the small empty frames may still
+    // fit on a volume that takes no more pictures.
+    if (length > 0) pCtx->frameWriteFailed = 0;
     pCtx->frameSlots++;
     pCtx->fileSize += RECORDING_FRAME_OVERHEAD + length;
     return 0;

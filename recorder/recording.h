@@ -25,6 +25,8 @@ enum {
     // ChangeRecordingFile opens the next file at once only when the camera
     // delivered a frame less than this many seconds ago.
     RECORDING_ACTIVE_SECONDS = 3,
+    // A file that could not be started is tried again after this long.
+    RECORDING_RETRY_SECONDS = 5,
 };
 
 /* recording.cpp */

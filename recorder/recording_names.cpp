@@ -32,8 +32,8 @@ static int EnsureFolder(const char *path) {
 }
 
 int GenerateStartAviFileName(char *nameBuffer, time_t startSeconds, const RecorderConfig *config) {
-    const char *folder = config->nvr_record_folder;
-    snprintf(nameBuffer, FILE_NAME_SIZE, "%s", folder);
+    const char *folder = config->recordFolderPrefix;
+    snprintf(nameBuffer, FILE_NAME_SIZE, "%.*s", FILE_NAME_SIZE - 1, folder);
     struct tm start;
     if (localtime_r(&startSeconds, &start) == nullptr) {
         LogError("Fail to get localtime in GenerateStartAviFileName()");
@@ -52,12 +52,16 @@ int GenerateStartAviFileName(char *nameBuffer, time_t startSeconds, const Record
         return 1;
     }
 
+    // Reported once until the folder is there again.
+    static unsigned char rootErrorArmed = 1;
     DIR *root = opendir(folder);
     if (root == nullptr) {
-        LogError("Fail to access recording root folder");
+        if (rootErrorArmed) LogError("Fail to access recording root folder");
+        rootErrorArmed = 0;
         return 1;
     }
     closedir(root);
+    rootErrorArmed = 1;
     char path[CONFIG_FOLDER_SIZE + 3 * 12];  // the folder and three numbers with slashes
     snprintf(path, sizeof(path), "%s%04d", folder, year);
     if (EnsureFolder(path) != 0) return 1;

@@ -395,3 +395,68 @@ TEST_F(VidulaField, ParentIsSignalledOnlyWhileItIsTheParent) {
 }
 
 }  // namespace
+
+namespace {
+
+// A recording folder given without its final "/": vidula records inside it
+// and tarsel measures and deletes inside it, not in a sibling tree.
+TEST_F(VidulaField, RecordFolderWithoutSlashIsOneTree) {
+    std::string old = "2020/01/01/cam2020-01-01#00-00-00_2020-01-01#00-10-00.avi";
+    fs::create_directories(fs::path(folder_ + old).parent_path());
+    std::ofstream(folder_ + old) << std::string(400000, 'o');
+    StartCamera();
+    std::string bare = folder_.substr(0, folder_.size() - 1);
+    StartVidula({{"nvr_record_folder", bare}, {"nvr_max_storage_space", "300000"}});
+    EXPECT_TRUE(harness::WaitUntil([&] { return !harness::FileExists(folder_ + old); }))
+        << vidula_->Output();
+    ASSERT_TRUE(harness::WaitUntil([&] {
+        for (const std::string &f : Files()) {
+            if (f.find("/cam") != std::string::npos && f.find("2020/") != 0) return true;
+        }
+        return false;
+    }));
+    vidula_->Signal(SIGTERM);
+    EXPECT_EQ(1, vidula_->WaitExit());
+    for (const auto &e : fs::directory_iterator(root_.path())) {
+        std::string name = e.path().filename().string();
+        EXPECT_FALSE(name.size() > 3 && name.compare(0, 3, "rec") == 0) << name;
+    }
+}
+
+// A volume that takes no more frames in mid-file: one error line per file,
+// the frames dropped counted, and a file left without any frame is removed.
+TEST_F(VidulaField, FullDiskInMidFileIsReportedOnceAndEmptyFilesGo) {
+    StartCamera({"--pad-to", "20000"});
+    std::string conf = WriteConfig();
+    // dash counts ulimit -f in 512-byte blocks: room for the header and a
+    // few hundred empty frames, never for a 20000-byte frame.
+    vidula_ = std::make_unique<Process>(
+        std::vector<std::string>{"/bin/sh", "-c",
+                                 "trap '' XFSZ; ulimit -f 16; exec " + harness::BinDir() +
+                                     "/vidula -v -c '" + conf + "'"},
+        std::map<std::string, std::string>{{"TZ", "UTC"}});
+    ASSERT_TRUE(vidula_->WaitForLine("Start to record AVI file: "));
+    ASSERT_TRUE(vidula_->WaitForCount("Frame size [", 60));
+    vidula_->Signal(SIGTERM);
+    EXPECT_EQ(1, vidula_->WaitExit());
+    EXPECT_EQ(1, vidula_->Count("Fail to write frame"));
+    EXPECT_EQ(1, vidula_->Count(" frames could not be written to "));
+    EXPECT_EQ(1, vidula_->Count("holds no frame; removed"));
+    for (const std::string &f : Files()) ADD_FAILURE() << "left: " << f;
+}
+
+// The recording folder is missing: the start is tried again every few
+// seconds, not at every frame, and the failure is reported once.
+TEST_F(VidulaField, MissingFolderDoesNotFloodStorageChecks) {
+    StartCamera();
+    folder_ = root_.At("missing/");
+    std::string conf = WriteConfig();
+    vidula_ = std::make_unique<Process>(
+        std::vector<std::string>{harness::BinDir() + "/vidula", "-v", "-c", conf});
+    ASSERT_TRUE(vidula_->WaitForCount("Frame size [", 100));
+    EXPECT_LE(vidula_->Count("Send signal 10 to pid"), 2);
+    EXPECT_EQ(1, vidula_->Count("Fail to access recording root folder"));
+    EXPECT_EQ(1, vidula_->Count("Fail to generate AVI file name"));
+}
+
+}  // namespace
