@@ -116,6 +116,24 @@ int ChangeRecordingFile(RecorderContext *pCtx) {
     return 0;
 }
 
+int HandleClockStep(RecorderContext *pCtx, time_t step) {
+    LogWarning("System time changed by %lld seconds", static_cast<long long>(step));
+    pCtx->frameBuffer.lastFrameTime.tv_sec += step;
+    pCtx->lastLvServerStart.tv_sec += step;
+    if (pCtx->nameTakenSecond != 0) pCtx->nameTakenSecond += step;
+    if (pCtx->nextStartTry != 0) pCtx->nextStartTry += step;
+    if (pCtx->avi == nullptr) return 0;
+    struct timeval now = pCtx->now;
+    pCtx->now.tv_sec -= step;
+    StopAviRecording(pCtx);
+    pCtx->now = now;
+    if (pCtx->now.tv_sec - pCtx->frameBuffer.lastFrameTime.tv_sec < RECORDING_ACTIVE_SECONDS &&
+        StartAviRecording(pCtx) != 0) {
+        LogError("Fail to start AVI recording");
+    }
+    return 0;
+}
+
 int HandleIdleTimeout(RecorderContext *pCtx) {
     LogError("IP camera idle timeout");
     NotifyManager(NOTIFY_CAMERA_FAILURE, "IP camera idle timeout");

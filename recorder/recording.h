@@ -63,6 +63,14 @@ int HandleIdleTimeout(RecorderContext *pCtx);
 int32_t CountMissingFrames(int32_t frameSlots, struct timeval start, struct timeval now,
                            int32_t fps);
 
+// The wall clock was stepped by step seconds (NTP setting a board without a
+// real-time clock) between the previous pass and now: that is no camera gap.
+// The open file is finished with its end in the old time (its empty frames
+// stay true to the camera) and the next one, named after the new time,
+// starts at once when the camera is active; the frame and live server times
+// move with the clock so that no time-out fires. Returns 0.
+int HandleClockStep(RecorderContext *pCtx, time_t step);
+
 /* recording_session.cpp */
 // Finishes any open file and opens a new one named after now: asks tarsel to
 // check the storage, makes the folders, writes the in-progress header and

@@ -460,3 +460,149 @@ TEST_F(VidulaField, MissingFolderDoesNotFloodStorageChecks) {
 }
 
 }  // namespace
+
+namespace {
+
+struct Streams {
+    int status;
+    std::string out, err;
+};
+
+// Runs program -c conf with standard output and standard error apart.
+Streams RunApart(const harness::TempRoot &root, const std::string &program,
+                 const std::string &conf) {
+    std::string out = root.At("out.txt"), err = root.At("err.txt");
+    harness::RunResult r = harness::Run(
+        {"/bin/sh", "-c", program + " -c '" + conf + "' >'" + out + "' 2>'" + err + "'"});
+    return {r.status, harness::ReadFile(out), harness::ReadFile(err)};
+}
+
+// Start-up failures are said on standard error in the console line form;
+// standard output stays as it was. Ports above 65535 are refused.
+TEST(VidulaStartupWords, FailuresAreSaidOnStandardError) {
+    harness::TempRoot root;
+    const struct {
+        std::map<std::string, std::string> keys;  // "" as key: no file at all
+        std::string error;
+    } cases[] = {
+        {{{"", ""}},
+         "Error: Fail to open config file " + root.At("none.conf") +
+             ": No such file or directory\n"},
+        {{{"ipcam_type", "zorvan"}}, "Error: Unknown IP camera: zorvan\n"},
+        {{{"ipcam_fps", "500"}}, "Error: Invalid IP camera frame rate number: 500\n"},
+        {{{"ipcam_port", "90682"}}, "Error: Invalid IP camera port number: 90682\n"},
+        {{{"lvs_server_port", "90682"}}, "Error: Invalid Live Video Server port number: 90682\n"},
+        {{{"ipcam_address", ""}}, "Error: No valid IP camera address assigned\n"},
+    };
+    for (const std::string program : {"vidula", "tarsel"}) {
+        for (const auto &c : cases) {
+            bool noFile = c.keys.count("") != 0;
+            // tarsel runs on with missing values (said on standard error too).
+            if (c.keys.count("ipcam_address") != 0 && program == "tarsel") continue;
+            std::string conf =
+                noFile ? root.At("none.conf") : root.Write("v.conf", harness::ConfigText(c.keys));
+            Streams s = RunApart(root, harness::BinDir() + "/" + program, conf);
+            SCOPED_TRACE(program + " " + c.error);
+            std::string name = program == "vidula" ? "(VIDULA-" : "(TARSEL-";
+            EXPECT_EQ(0u, s.err.find(name)) << s.err;
+            EXPECT_NE(std::string::npos, s.err.find(") " + c.error)) << s.err;
+            EXPECT_EQ("", s.out);
+            EXPECT_EQ(1, s.status);
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The wall clock jumps 240 seconds ahead while recording: the file is
+// finished without padding, and the next one is named after the new time.
+TEST_F(VidulaField, ClockStepStartsANewFileInsteadOfPadding) {
+    StartCamera();
+    std::string shift = root_.Write("shift", "0");
+    std::string conf = WriteConfig();
+    vidula_ = std::make_unique<Process>(
+        std::vector<std::string>{harness::BinDir() + "/vidula", "-c", conf},
+        std::map<std::string, std::string>{{"TZ", "UTC"},
+                                           {"LD_PRELOAD", harness::BinDir() + "/libclock_shift.so"},
+                                           {"NAS_CLOCK_SHIFT_FILE", shift},
+                                           {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
+    auto inProgress = [&] {
+        std::vector<std::string> files;
+        for (const std::string &f : Files()) {
+            if (f.size() > 5 && f.compare(f.size() - 5, 5, "_.avi") == 0) files.push_back(f);
+        }
+        return files;
+    };
+    std::string first;
+    ASSERT_TRUE(harness::WaitUntil([&] {
+        std::vector<std::string> files = inProgress();
+        if (files.size() != 1 || fs::file_size(folder_ + files[0]) < 60000) return false;
+        first = files[0];
+        return true;
+    })) << vidula_->Output();
+    root_.Write("shift", "240");
+    ASSERT_TRUE(vidula_->WaitForLine("System time changed by 240 seconds"));
+    std::string second;
+    ASSERT_TRUE(harness::WaitUntil([&] {
+        std::vector<std::string> files = inProgress();
+        if (files.size() != 1 || files[0] == first || fs::file_size(folder_ + files[0]) < 60000) {
+            return false;
+        }
+        second = files[0];
+        return true;
+    }));
+    vidula_->Signal(SIGTERM);
+    EXPECT_EQ(1, vidula_->WaitExit());
+    std::set<std::string> files = Files();
+    ASSERT_EQ(2u, files.size());
+    for (const std::string &f : files) {
+        int chunks = 0, withData = 0;
+        EXPECT_TRUE(avitest::CountChunks(harness::ReadFile(folder_ + f), &chunks, &withData)) << f;
+        EXPECT_GT(withData, 3) << f;
+        EXPECT_LT(chunks - withData, 25) << f << ": empty frames";
+    }
+    // The second file's start is the first one's plus the step, or later.
+    auto start = [](const std::string &name) {
+        struct tm tm = {};
+        strptime(name.substr(name.find("cam") + 3, 19).c_str(), "%Y-%m-%d#%H-%M-%S", &tm);
+        return timegm(&tm);
+    };
+    EXPECT_GE(start(second) - start(first), 240);
+}
+
+}  // namespace
+
+namespace {
+
+// Frames larger than the buffers and pictures of another size than the
+// configured one are said without -v, once per connection.
+TEST_F(VidulaField, OversizeFramesAreSaidOnce) {
+    StartCamera({"--size", "640x480", "--pad-to", "100000"});
+    StartVidula({{"ipcam_video_width", "160"}, {"ipcam_video_height", "120"}});
+    ASSERT_TRUE(vidula_->WaitForLine(
+        "The camera sends frames of 100000 bytes, larger than the frame buffer (57600 bytes)"))
+        << vidula_->Output();
+    vidula_->Signal(SIGTERM);
+    EXPECT_EQ(1, vidula_->WaitExit());
+    EXPECT_EQ(1, vidula_->Count("The camera sends frames of"));
+}
+
+TEST_F(VidulaField, PictureSizeOtherThanConfiguredIsSaidOnce) {
+    StartCamera({"--size", "320x240"});
+    StartVidula({{"ipcam_video_width", "640"}, {"ipcam_video_height", "480"}});
+    ASSERT_TRUE(
+        vidula_->WaitForLine("The camera's picture is 320x240 but the recordings are made "
+                             "for 640x480: set ipcam_video_width and ipcam_video_height"))
+        << vidula_->Output();
+    ASSERT_TRUE(harness::WaitUntil([&] {
+        for (const std::string &f : Files()) {
+            if (fs::file_size(folder_ + f) > 50000) return true;
+        }
+        return false;
+    }));
+    EXPECT_EQ(1, vidula_->Count("The camera's picture is"));
+}
+
+}  // namespace
