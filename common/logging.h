@@ -83,7 +83,12 @@ void PrintConsole(const char *format, ...) __attribute__((format(printf, 1, 2)))
 
 void LogMessage(int code, const char *text, int flags);
 void LogEvent(int flags, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// Before OpenMessageQueues (console output still off) an error also goes to
+// standard error as "(PROGRAM-pid) Error: text", so that a failed start-up
+// is never silent; LogErrorWithDetail appends detail to that line only.
 void LogError(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void LogErrorWithDetail(const char *detail, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
 void LogWarning(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void LogRemind(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void LogInfo(const char *format, ...) __attribute__((format(printf, 1, 2)));
