@@ -67,6 +67,9 @@ struct RecorderContext {
     unsigned char startWaitsForSpace;  // ...or at once when tarsel clears recordingBlocked
     unsigned char startErrorReported;  // a failed start was logged; re-armed by a start
     int32_t framesDropped;             // camera frames of this file that could not be written
+    unsigned char
+        oversizeReported;  // a frame too large for the buffers was reported; per connection
+    unsigned char pictureSizeChecked;  // the first picture's size was checked; per connection
     FrameBufferPool frameBuffer;     // frames and receive parse state
     int pollTimeout;                 // milliseconds
     int cameraState;                 // IPCAM_STATE_*: 0 disconnected, 1 connecting, 2+ HTTP
