@@ -10,6 +10,7 @@
 #include "bytes.h"
 #include "camera.h"
 #include "logging.h"
+#include "lv_server.h"
 #include "recording.h"
 
 enum {
@@ -194,8 +195,12 @@ static BlockResult CheckBoundary(RecorderContext *pCtx) {
             continue;
         }
         if (!IsUsableBoundary(value, length)) return UnknownProtocol(pCtx);
+        bool changed = pCtx->boundary[0] != '\0' &&
+                       (strlen(pCtx->boundary) != static_cast<size_t>(length) ||
+                        memcmp(pCtx->boundary, value, static_cast<size_t>(length)) != 0);
         memcpy(pCtx->boundary, value, static_cast<size_t>(length));
         pCtx->boundary[length] = '\0';
+        if (changed) CloseLvStreamingClients(pCtx);
         LogInfo("multipart boundary=\"%s\"", pCtx->boundary);
         pCtx->cameraState = IPCAM_STATE_FIND_PART;
         return BLOCK_NEXT;

@@ -40,6 +40,7 @@ struct LvClient {
     int frameIndex;             // pool frame being sent; -1 = none
     int sentBytes;              // bytes of that frame written
     time_t acceptedAt;          // pCtx->now when accepted; for the request time-out
+    time_t lastTaken;           // when the viewer last took bytes of a frame it holds
 };
 
 struct RecorderContext {
@@ -76,6 +77,7 @@ struct RecorderContext {
     int reconnectDelay;              // seconds slept before the next attempt
     int reconnectCount;              // attempts since the last HTTP 200
     char boundary[BOUNDARY_SIZE];    // the camera's multipart boundary
+    unsigned char acceptPaused;      // out of descriptors: the listener waits for one
 };
 
 // Process-wide flags: the signal handlers set them, the main loop clears them.

@@ -71,7 +71,7 @@ bad = empty = frames = finished = decode_errors = 0
 for path in files:
     data = open(path, 'rb').read()
     pos, end, count, ok = 2048, len(data), 0, True
-    if data[224:227] == b'nmm':
+    if data[228:231] == b'nmm':
         finished += 1
         movi = struct.unpack_from('<I', data, 2040)[0] if len(data) >= 2044 else 0
         end = min(len(data), 2044 + movi) if movi > 4 else len(data)
@@ -96,7 +96,7 @@ for path in files:
     if count == 0:
         empty += 1
     frames += count
-    if data[224:227] == b'nmm':
+    if data[228:231] == b'nmm':
         r = subprocess.run(['ffmpeg', '-v', 'error', '-i', path, '-f', 'null', '-'],
                            capture_output=True, text=True)
         if r.returncode != 0 or r.stderr.strip():
@@ -108,4 +108,5 @@ sys.exit(1 if bad or decode_errors else 0)
 PY
 files_ok=$?
 echo "soak: kills=$kills starts=$starts same_second_restarts=$same_second strays=$strays root=$root"
-[ "$files_ok" = 0 ] && [ "$strays" = 0 ]
+if [ "$files_ok" = 0 ] && [ "$strays" = 0 ]; then rm -rf "$root"; exit 0; fi
+exit 1
