@@ -285,6 +285,23 @@ TEST_F(VidulaField, TarselThatCannotRunIsAFailedStart) {
     EXPECT_EQ(std::string::npos, vidula_->Output().find("Execute TARSEL as pid ("));
 }
 
+// tarsel can no longer be run when it must be restarted: one retry after
+// 10 seconds, then vidula shuts down.
+TEST_F(VidulaField, TarselThatCannotBeRestartedEndsVidula) {
+    std::string vidula = CopyVidula();
+    root_.Write("bin/tarsel", "#!/bin/sh\nexec sleep 600\n");
+    chmod(root_.At("bin/tarsel").c_str(), 0755);
+    harness::SilentPort camera;
+    port_ = camera.port();
+    StartVidula({}, true, vidula);
+    int tarsel = TarselPid();
+    fs::remove(root_.At("bin/tarsel"));
+    kill(tarsel, SIGKILL);
+    EXPECT_EQ(1, vidula_->WaitExit(std::chrono::seconds(30)));
+    EXPECT_EQ(2, vidula_->Count("Error: Fail to execute TARSEL"));
+    EXPECT_NE(std::string::npos, vidula_->Output().find(") Program shut down"));
+}
+
 // tarsel goes away with vidula, whichever way vidula ends.
 TEST_F(VidulaField, TarselEndsWithItsParent) {
     harness::SilentPort camera;
