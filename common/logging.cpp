@@ -136,15 +136,7 @@ static void VLogError(const char *detail, const char *format, va_list args) {
     std::string line = "(" + std::string(gLogging.programName) + "-" +
                        std::to_string(static_cast<int>(gLogging.ownPid)) + ") Error: " + text +
                        (detail != nullptr ? detail : "") + "\n";
-    const char *bytes = line.c_str();
-    size_t len = line.size();
-    while (len > 0) {
-        ssize_t n = write(STDERR_FILENO, bytes, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        bytes += n;
-        len -= static_cast<size_t>(n);
-    }
+    WriteAll(STDERR_FILENO, line.data(), line.size());
 }
 
 void LogError(const char *format, ...) {
