@@ -744,3 +744,19 @@ TEST_F(VidulaField, BoundaryChangeEndsViewersOfTheOldStream) {
 }
 
 }  // namespace
+
+namespace {
+
+// A folder and prefix that leave no room for a file name are refused at
+// load, not found out at every frame.
+TEST(VidulaStartupWords, FolderTooLongForAnyFileNameIsRefused) {
+    harness::TempRoot root;
+    std::string folder = "/" + std::string(1000, 'f') + "/";
+    std::string conf = root.Write("v.conf", harness::ConfigText({{"nvr_record_folder", folder}}));
+    Streams s = RunApart(root, harness::BinDir() + "/vidula", conf);
+    EXPECT_EQ(1, s.status);
+    EXPECT_NE(std::string::npos, s.err.find(") Error: Recording file name is too long for folder "))
+        << s.err;
+}
+
+}  // namespace
