@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include "logging.h"
 
 // How one key is converted, tested and echoed.
@@ -36,7 +38,7 @@ struct ConfigKey {
 static const ConfigKey kConfigKeys[] = {
     {"ipcam_type", KIND_CAMERA_TYPE, FIELD(ipcam_type), 0, 0, "Unknown IP camera: %s"},
     {"ipcam_address", KIND_TEXT, FIELD(ipcam_address), 0, 0, nullptr},
-    {"ipcam_port", KIND_INT, FIELD(ipcam_port), 1, INT_MAX, "Invalid IP camera port number: %s"},
+    {"ipcam_port", KIND_INT, FIELD(ipcam_port), 1, 65535, "Invalid IP camera port number: %s"},
     {"ipcam_username", KIND_TEXT, FIELD(ipcam_username), 0, 0, nullptr},
     {"ipcam_password", KIND_TEXT, FIELD(ipcam_password), 0, 0, nullptr},
     {"ipcam_video_width", KIND_INT, FIELD(ipcam_video_width), 1, INT_MAX,
@@ -62,7 +64,7 @@ static const ConfigKey kConfigKeys[] = {
     {"nvr_log_mq", KIND_TEXT, FIELD(nvr_log_mq), 0, 0, nullptr},
     {"nvr_log_console", KIND_FLAG, FIELD(nvr_log_console), 0, 0, nullptr},
     {"nvr_manager_mq", KIND_TEXT, FIELD(nvr_manager_mq), 0, 0, nullptr},
-    {"lvs_server_port", KIND_INT, FIELD(lvs_server_port), 0, INT_MAX,
+    {"lvs_server_port", KIND_INT, FIELD(lvs_server_port), 0, 65535,
      "Invalid Live Video Server port number: %s"},
 };
 
@@ -116,10 +118,17 @@ static long long ParseDecimal(const char *text, long long low, long long high) {
     return v;
 }
 
+void (*gConfigFatalHandler)() = nullptr;
+
+[[noreturn]] static void ExitOnFatalValue() {
+    if (gConfigFatalHandler != nullptr) gConfigFatalHandler();
+    exit(1);
+}
+
 static void ConfigFatal(FILE *file, const char *format, const char *value) {
     LogError(format, value);
     if (file != nullptr) fclose(file);
-    exit(1);
+    ExitOnFatalValue();
 }
 
 static void SetDefaults(RecorderConfig *config, const char *path) {
@@ -156,7 +165,7 @@ static void StoreText(FILE *file, const ConfigKey &key, char *field, const char 
         LogError("Value of %s is longer than %d characters", key.name,
                  static_cast<int>(key.size) - 1);
         fclose(file);
-        exit(1);
+        ExitOnFatalValue();
     }
     memcpy(field, value, strlen(value) + 1);
 }
@@ -208,7 +217,7 @@ static void ApplyKey(FILE *file, RecorderConfig *config, const ConfigKey &key, c
                 LogError("Value of %s is longer than %d characters", key.name,
                          static_cast<int>(key.size) - 1);
                 fclose(file);
-                exit(1);
+                ExitOnFatalValue();
             }
             LogInfo("%s=%s", key.name, field);
             break;
@@ -261,8 +270,9 @@ int LoadConfig(RecorderConfig *config, const char *path) {
     LogEvent(LOG_CONSOLE | LOG_QUEUE, "Load config file: %s", path);
     FILE *file = fopen(path, "r");
     if (file == nullptr) {
-        LogError("Fail to open config file");
-        exit(1);
+        std::string detail = std::string(" ") + path + ": " + strerror(errno);
+        LogErrorWithDetail(detail.c_str(), "Fail to open config file");
+        ExitOnFatalValue();
     }
     char *line = nullptr;
     size_t capacity = 0;
@@ -272,5 +282,9 @@ int LoadConfig(RecorderConfig *config, const char *path) {
     }
     free(line);
     fclose(file);
+    size_t folderLength = strlen(config->nvr_record_folder);
+    bool needsSlash = folderLength > 0 && config->nvr_record_folder[folderLength - 1] != '/';
+    snprintf(config->recordFolderPrefix, sizeof(config->recordFolderPrefix), "%s%s",
+             config->nvr_record_folder, needsSlash ? "/" : "");
     return ValidateConfig(config);
 }

@@ -52,7 +52,16 @@ struct RecorderConfig {
     unsigned char nvr_log_console;           // 1: log lines go to standard output
     char nvr_manager_mq[CONFIG_FOLDER_SIZE]; // manager queue key path; empty: none
     int32_t lvs_server_port;                 // live video port; 0: no server
+    // nvr_record_folder with a "/" added when it lacks one: the prefix of
+    // every path under the recording root, so that vidula and tarsel work
+    // on the same tree whether or not the value ends with "/".
+    char recordFolderPrefix[CONFIG_FOLDER_SIZE + 1];
 };
+
+// When set, called for a fatal configuration error (the file cannot be
+// opened, a value out of range or too long) before the process would exit
+// with status 1, so that the caller can stop in order; it must not return.
+extern void (*gConfigFatalHandler)();
 
 // Loads path into config. Returns 0 when every mandatory value is present,
 // 1 when one is missing. Does not return (exit status 1) when the file cannot

@@ -10,6 +10,8 @@
 #include <sys/msg.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "bytes.h"
 #include "whole_io.h"
 
@@ -19,7 +21,12 @@ LoggingState gLogging = {"", 0, 0, 0, 0, -1, -1};
 // line of a 1023-character configuration value.
 enum { LOG_LINE_SIZE = 2048 };
 
+// Until the queues are set up, console output is off: errors then go to
+// standard error as well, so that a failed start-up is never silent.
+static bool gStartupErrorsToStderr = true;
+
 void InitLogging(const char *programName) {
+    gStartupErrorsToStderr = true;
     gLogging.programName = programName;
     gLogging.ownPid = getpid();
     gLogging.parentPid = 0;
@@ -84,6 +91,7 @@ static void OpenOneQueue(const char *path, int *queueId, const char *what, const
 
 void OpenMessageQueues(const char *logQueuePath, const char *managerQueuePath,
                        unsigned char consoleFlag) {
+    gStartupErrorsToStderr = false;
     gLogging.consoleLogging = consoleFlag;
     OpenOneQueue(logQueuePath, &gLogging.logQueueId, "log",
                  "open/create log message queue successfully");
@@ -119,10 +127,29 @@ void LogEvent(int flags, const char *format, ...) {
     va_end(args);
 }
 
+static void VLogError(const char *detail, const char *format, va_list args) {
+    char text[LOG_LINE_SIZE];
+    vsnprintf(text, sizeof(text), format, args);
+    LogMessage(LOG_CODE_ERROR, std::string("Error: ").append(text).c_str(),
+               LOG_CONSOLE | LOG_QUEUE | LOG_ERROR);
+    if (!gStartupErrorsToStderr) return;
+    std::string line = "(" + std::string(gLogging.programName) + "-" +
+                       std::to_string(static_cast<int>(gLogging.ownPid)) + ") Error: " + text +
+                       (detail != nullptr ? detail : "") + "\n";
+    WriteAll(STDERR_FILENO, line.data(), line.size());
+}
+
 void LogError(const char *format, ...) {
     va_list args;
     va_start(args, format);
-    VLogPrefixed(LOG_CODE_ERROR, LOG_CONSOLE | LOG_QUEUE | LOG_ERROR, "Error: ", format, args);
+    VLogError(nullptr, format, args);
+    va_end(args);
+}
+
+void LogErrorWithDetail(const char *detail, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    VLogError(detail, format, args);
     va_end(args);
 }
 
@@ -183,10 +210,23 @@ static int SendManagerRecord(pid_t pid, int code, const char *text) {
     return 1;
 }
 
+int WakeParent() {
+    static unsigned char goneReportArmed = 1;
+    // A pid of 0 or below would signal a whole process group, pid 1 is init.
+    if (gLogging.parentPid > 1 && getppid() == gLogging.parentPid) {
+        return kill(gLogging.parentPid, SIGUSR1) == 0 ? 0 : 1;
+    }
+    if (goneReportArmed) {
+        goneReportArmed = 0;
+        LogWarning("The parent process (%d) is not there; records stay on the NVR manager queue",
+                   static_cast<int>(gLogging.parentPid));
+    }
+    return 1;
+}
+
 int NotifyManager(int code, const char *text) {
     if (SendManagerRecord(gLogging.ownPid, code, text) != 0) return 1;
-    // A pid of 0 or below would signal a whole process group.
-    if (gLogging.parentPid > 0) kill(gLogging.parentPid, SIGUSR1);
+    WakeParent();
     return 0;
 }
 

@@ -83,7 +83,12 @@ void PrintConsole(const char *format, ...) __attribute__((format(printf, 1, 2)))
 
 void LogMessage(int code, const char *text, int flags);
 void LogEvent(int flags, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// Before OpenMessageQueues (console output still off) an error also goes to
+// standard error as "(PROGRAM-pid) Error: text", so that a failed start-up
+// is never silent; LogErrorWithDetail appends detail to that line only.
 void LogError(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void LogErrorWithDetail(const char *detail, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
 void LogWarning(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void LogRemind(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void LogInfo(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -91,6 +96,12 @@ void LogInfo(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Builds and sends one LogRecord; cuts text to fit. Returns 0 when the record
 // was queued, 1 otherwise (no queue, queue full, other failure).
 int SendLogRecord(int code, const char *text);
+
+// Wakes the NVR manager (parentPid) with SIGUSR1, but only while it is still
+// this process's parent and never when it is pid 1 (init): a dead manager's
+// pid may belong to another process by now. Otherwise the record stays on
+// the queue and this is logged once. Returns 0 when the signal was sent.
+int WakeParent();
 
 // Sends a ManagerRecord stamped with ownPid and wakes parentPid with SIGUSR1.
 // Returns 0 when the record was queued (and the signal sent), 1 otherwise.

@@ -78,7 +78,7 @@ int CheckStorage(const RecorderConfig *pConfig, pid_t vidulaPid) {
     int64_t cameraReserve = CameraReserve(pConfig);
     int64_t quota = pConfig->nvr_max_storage_space;
 
-    int64_t usedSpace = GetFolderUsedSpace(pConfig->nvr_record_folder);
+    int64_t usedSpace = GetFolderUsedSpace(pConfig->recordFolderPrefix);
     if (usedSpace == -1) {
         NotifyVidulaManager(vidulaPid, NOTIFY_MEASURE_FAILED, "Failed to get used storage space");
         BlockVidula(vidulaPid);
@@ -86,7 +86,7 @@ int CheckStorage(const RecorderConfig *pConfig, pid_t vidulaPid) {
     }
     int64_t quotaLeft = quota - usedSpace;  // both at least 0: cannot overflow
 
-    int64_t freeSpace = GetFolderFreeSpace(pConfig->nvr_record_folder);
+    int64_t freeSpace = GetFolderFreeSpace(pConfig->recordFolderPrefix);
     if (freeSpace == -1) {
         NotifyVidulaManager(vidulaPid, NOTIFY_MEASURE_FAILED, "Failed to get free storage space");
         BlockVidula(vidulaPid);

@@ -150,7 +150,7 @@ int64_t DeleteOldestFile(const RecorderConfig *pConfig) {
     }
     WalkClock clock;
     ReadWalkClock(&clock);
-    const std::string root = pConfig->nvr_record_folder;
+    const std::string root = pConfig->recordFolderPrefix;
 
     std::vector<std::string> years;
     if (ListFolders(root, IsYearName, &years) != 0) return -1;

@@ -1,8 +1,10 @@
 // disk_manager.cpp -- tarsel's signal handler, reload, shutdown and loop.
 #include "disk_manager.h"
 
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <initializer_list>
@@ -73,9 +75,19 @@ static void ReloadDiskManager(DiskManagerContext *pCtx, const char *configPath) 
 }
 
 void RunDiskManager(DiskManagerContext *pCtx, const char *configPath) {
+    // tarsel never outlives vidula, however vidula ends (a kill, a crash):
+    // an orphan would go on deleting beside the next recorder's tarsel. The
+    // kernel sends SIGTERM when the parent dies; the parent test below also
+    // covers a death before this call.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     for (;;) {
-        sleep(1);  // a signal ends it early
+        if (getppid() != pCtx->vidulaPid && !shutdownRequested) {
+            LogWarning("VIDULA(%d) has ended", static_cast<int>(pCtx->vidulaPid));
+            shutdownRequested = 1;
+        }
+        if (!shutdownRequested) sleep(1);  // a signal ends it early
         FlushSignalNotes();
+        if (getppid() != pCtx->vidulaPid) shutdownRequested = 1;
         if (shutdownRequested) {
             LogWarning("Processing signal and shutdown");
             ShutdownDiskManager(pCtx);

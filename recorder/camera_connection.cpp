@@ -78,7 +78,7 @@ int DoConnectIPcam(RecorderContext *pCtx) {
         LogError("trying to connect to IP camera before closing previous IP camera connection");
         CloseCameraSocket(entry);
     }
-    entry->fd = socket(AF_INET, SOCK_STREAM, 0);
+    entry->fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (entry->fd == -1) FailSetUp(pCtx, "fail to create socket to connect to IP camera");
     int flags = fcntl(entry->fd, F_GETFL, 0);
     if (flags == -1) FailSetUp(pCtx, "fail to get socket flags in DoConnectIPcam()");

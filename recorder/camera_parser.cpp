@@ -7,8 +7,10 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "bytes.h"
 #include "camera.h"
 #include "logging.h"
+#include "lv_server.h"
 #include "recording.h"
 
 enum {
@@ -89,6 +91,8 @@ static void CompleteConnect(RecorderContext *pCtx, int index) {
     LogEvent(LOG_CONSOLE, "IP camera is TCP connected");
     pCtx->reconnectDelay = 1;
     pCtx->frameBuffer.lastFrameTime = pCtx->now;
+    pCtx->oversizeReported = 0;
+    pCtx->pictureSizeChecked = 0;
     SendIpcamRequest(pCtx, index);
     if (GetNextReceiveFrameBuffer(&pCtx->frameBuffer, -1) == -1) {
         ReportNoReceiveBuffer();
@@ -191,8 +195,12 @@ static BlockResult CheckBoundary(RecorderContext *pCtx) {
             continue;
         }
         if (!IsUsableBoundary(value, length)) return UnknownProtocol(pCtx);
+        bool changed = pCtx->boundary[0] != '\0' &&
+                       (strlen(pCtx->boundary) != static_cast<size_t>(length) ||
+                        memcmp(pCtx->boundary, value, static_cast<size_t>(length)) != 0);
         memcpy(pCtx->boundary, value, static_cast<size_t>(length));
         pCtx->boundary[length] = '\0';
+        if (changed) CloseLvStreamingClients(pCtx);
         LogInfo("multipart boundary=\"%s\"", pCtx->boundary);
         pCtx->cameraState = IPCAM_STATE_FIND_PART;
         return BLOCK_NEXT;
@@ -267,6 +275,15 @@ static BlockResult CheckContentLength(RecorderContext *pCtx) {
         int index = pFB->receiveIndex;
         LogInfo("Frame size [%d]=(%ld)", index, size);
         if (size > pFB->bufferSize) {
+            // Without -v the user would see "connected" and no recording.
+            if (!pCtx->oversizeReported) {
+                pCtx->oversizeReported = 1;
+                LogWarning(
+                    "The camera sends frames of %ld bytes, larger than the frame buffer (%ld "
+                    "bytes): they are not recorded. Set ipcam_video_width and "
+                    "ipcam_video_height to the camera's picture size",
+                    size, static_cast<long>(pFB->bufferSize));
+            }
             LogInfo(
                 "Error: Frame size [%d] (%ld) is larger than size of frame buffer (%ld). "
                 "Skip this frame...",
@@ -300,6 +317,48 @@ static BlockResult FindHeaderEnd(RecorderContext *pCtx) {
     }
 }
 
+// The picture size in the SOF marker of a JPEG; false when none is found
+// before the scan data.
+static bool JpegPictureSize(const unsigned char *jpeg, int32_t length, int *width, int *height) {
+    int32_t at = 2;
+    if (length < 4 || jpeg[0] != 0xff || jpeg[1] != 0xd8) return false;
+    while (at + 9 <= length && jpeg[at] == 0xff) {
+        unsigned char marker = jpeg[at + 1];
+        if (marker == 0xff) {
+            at++;
+            continue;
+        }
+        bool sof =
+            marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc;
+        if (sof) {
+            *height = GetBe16(jpeg + at + 5);
+            *width = GetBe16(jpeg + at + 7);
+            return true;
+        }
+        if (marker == 0xda) return false;
+        at += 2 + GetBe16(jpeg + at + 2);
+    }
+    return false;
+}
+
+// The first picture of a connection must have the configured size: the
+// AVI header carries that size, and players decode a picture of another
+// size wrongly. Warns once per connection.
+static void CheckPictureSize(RecorderContext *pCtx) {
+    if (pCtx->pictureSizeChecked) return;
+    pCtx->pictureSizeChecked = 1;
+    const FrameBufferPool *pFB = &pCtx->frameBuffer;
+    const FrameRecord &frame = pFB->frames[pFB->receiveIndex];
+    int width = 0, height = 0;
+    if (!JpegPictureSize(frame.data + pFB->parsePos, frame.frameSize, &width, &height)) return;
+    const RecorderConfig *config = pCtx->pConfig;
+    if (width == config->ipcam_video_width && height == config->ipcam_video_height) return;
+    LogWarning(
+        "The camera's picture is %dx%d but the recordings are made for %dx%d: set "
+        "ipcam_video_width and ipcam_video_height to the camera's picture size",
+        width, height, config->ipcam_video_width, config->ipcam_video_height);
+}
+
 // State 8: the whole image is in the buffer: record it, make it a complete
 // frame, and move on to the next receive buffer, where the parse goes on
 // over the bytes carried over.
@@ -307,6 +366,7 @@ static BlockResult ReceiveFrameImage(RecorderContext *pCtx) {
     FrameBufferPool *pFB = &pCtx->frameBuffer;
     int64_t end = static_cast<int64_t>(pFB->parsePos) + ReceiveFrame(pCtx)->frameSize;
     if (end > pFB->fillLevel) return BLOCK_END;
+    CheckPictureSize(pCtx);
     RecordFrame(pCtx);
     FinishReceivingFrame(pFB);
     if (GetNextReceiveFrameBuffer(pFB, pFB->receiveIndex) == -1) {

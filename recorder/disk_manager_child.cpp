@@ -1,5 +1,6 @@
 // disk_manager_child.cpp -- starting, reaping and restarting tarsel.
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
@@ -47,17 +48,39 @@ int StartDiskManager(RecorderContext *pCtx) {
     sigset_t requests, old;
     sigemptyset(&requests);
     for (int sig : {SIGUSR1, SIGHUP, SIGTERM, SIGINT}) sigaddset(&requests, sig);
+    // The child reports a failed exec through a pipe that the exec closes:
+    // a tarsel that cannot run is a failed start, not a child that ends.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) report[0] = report[1] = -1;
     sigprocmask(SIG_BLOCK, &requests, &old);
     pid_t pid = vfork();
     if (pid != 0) sigprocmask(SIG_SETMASK, &old, nullptr);
     if (pid == 0) {
         if (havePath) execv(path, const_cast<char *const *>(argv));
-        if (havePath) (void)!write(STDOUT_FILENO, kExecFailed, sizeof(kExecFailed) - 1);
+        (void)!write(STDOUT_FILENO, kExecFailed, sizeof(kExecFailed) - 1);
+        if (report[1] != -1) (void)!write(report[1], "x", 1);
         _exit(1);
+    }
+    if (report[1] != -1) close(report[1]);
+    bool execFailed = false;
+    if (report[0] != -1) {
+        char byte;
+        ssize_t n;
+        while ((n = read(report[0], &byte, 1)) < 0 && errno == EINTR) {
+        }
+        execFailed = n == 1;
+        close(report[0]);
     }
     pCtx->diskManagerPid = pid;
     if (pid == -1) {
         LogError("Fail to fork process. Please check if system memory is full.");
+        return -1;
+    }
+    if (execFailed) {
+        LogError("Fail to execute TARSEL");
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        pCtx->diskManagerPid = -1;
         return -1;
     }
     LogEvent(LOG_CONSOLE | LOG_QUEUE, "Execute TARSEL as pid (%d)", static_cast<int>(pid));
@@ -78,6 +101,8 @@ pid_t ReapChild() {
     int id = static_cast<int>(pid);
     if (WIFEXITED(status)) {
         LogEvent(LOG_CONSOLE | LOG_QUEUE, "Child process (%d) is terminated normally", id);
+        LogEvent(LOG_CONSOLE | LOG_QUEUE, "Child process (%d) exit status is (%d)", id,
+                 WEXITSTATUS(status));
         return pid;
     }
     if (WIFSIGNALED(status)) {

@@ -24,6 +24,21 @@ static int FrameBufferSizeOf(const RecorderConfig *config) {
     return size > 0x7fffffffLL ? -1 : static_cast<int>(size);
 }
 
+// Every recording path is the folder, "YYYY/MM/DD/", the name prefix and
+// "YYYY-MM-DD#hh-mm-ss_YYYY-MM-DD#hh-mm-ss.avi"; a folder and prefix that
+// leave no room for it could never start a file, so they are refused at
+// load. Returns 1 (error logged) when they do not fit.
+static int CheckRecordingNameRoom(const RecorderConfig *config) {
+    const size_t kDatedPart = sizeof("2026/12/06/2026-12-06#14-05-00_2026-12-06#14-10-00.avi") - 1;
+    if (strlen(config->recordFolderPrefix) + strlen(config->nvr_video_name_prefix) + kDatedPart <
+        FILE_NAME_SIZE) {
+        return 0;
+    }
+    LogError("Recording file name is too long for folder %s and prefix %s",
+             config->nvr_record_folder, config->nvr_video_name_prefix);
+    return 1;
+}
+
 int Init(RecorderContext *pCtx, const char *configPath) {
     gLogging.parentPid = getppid();
     umask(0);
@@ -44,6 +59,7 @@ int Init(RecorderContext *pCtx, const char *configPath) {
         exit(1);
     }
     if (LoadConfig(pCtx->pConfig, configPath) != 0) exit(1);
+    if (CheckRecordingNameRoom(pCtx->pConfig) != 0) exit(1);
 
     cameraErrorReportArmed = 1;
     OpenQueuesFromConfig(pCtx->pConfig);
@@ -64,6 +80,11 @@ int Init(RecorderContext *pCtx, const char *configPath) {
     return 0;
 }
 
+// The context a reload works on, for the fatal-value handler below.
+static RecorderContext *gReloadContext = nullptr;
+
+[[noreturn]] static void ShutdownOnFatalReload() { Shutdown(gReloadContext); }
+
 int ReloadConfig(RecorderContext *pCtx, const char *configPath) {
     PrintConsole("(%s) Reload config file %s\n", gLogging.programName, configPath);
     if (pCtx == nullptr) {
@@ -82,7 +103,12 @@ int ReloadConfig(RecorderContext *pCtx, const char *configPath) {
     // LoadConfig clears the record first, so the path must not live in it.
     char path[CONFIG_PATH_SIZE];
     snprintf(path, sizeof(path), "%s", configPath);
-    if (LoadConfig(pCtx->pConfig, path) != 0) Shutdown(pCtx);
+    // A fatal value ends vidula through Shutdown, so that tarsel is stopped too.
+    gReloadContext = pCtx;
+    gConfigFatalHandler = ShutdownOnFatalReload;
+    int loaded = LoadConfig(pCtx->pConfig, path);
+    gConfigFatalHandler = nullptr;
+    if (loaded != 0 || CheckRecordingNameRoom(pCtx->pConfig) != 0) Shutdown(pCtx);
     OpenQueuesFromConfig(pCtx->pConfig);
 
     FreeFrameBuffer(&pCtx->frameBuffer);

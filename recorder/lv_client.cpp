@@ -106,6 +106,7 @@ static int SendResponse(RecorderContext *pCtx, int index, LvClient *client) {
         return 1;
     }
     client->state = LV_STATE_STREAMING;
+    client->lastTaken = pCtx->now.tv_sec;
     return 0;
 }
 
@@ -136,6 +137,7 @@ static int SendFrame(RecorderContext *pCtx, int index, LvClient *client) {
         CloseLvClient(pCtx, index);
         return 1;
     }
+    if (sent > 0) client->lastTaken = pCtx->now.tv_sec;
     if (sent > 0 && static_cast<size_t>(sent) == remaining) {
         ReleaseFrame(pCtx, client);
         PrintProgress(">\n");

@@ -59,6 +59,25 @@ int CloseLvClient(RecorderContext *pCtx, int index) {
     return 0;
 }
 
+int CloseLvStreamingClients(RecorderContext *pCtx) {
+    int closed = 0;
+    for (int k = 0; k < LV_CLIENT_COUNT; k++) {
+        int index = pCtx->lvServerIndex + 1 + k;
+        if (pCtx->connection[index].fd == -1 || pCtx->lvClient[k].state != LV_STATE_STREAMING) {
+            continue;
+        }
+        CloseLvClient(pCtx, index);
+        closed++;
+    }
+    if (closed > 0) {
+        LogEvent(LOG_CONSOLE | LOG_QUEUE,
+                 "The camera's multipart boundary changed; %d live video client(s) of the old "
+                 "stream closed.",
+                 closed);
+    }
+    return closed;
+}
+
 int StopLvServer(RecorderContext *pCtx) {
     if (pCtx == nullptr) {
         LogError("null pointer pCtx in StopLvServer()");
@@ -190,9 +209,26 @@ int AcceptLvClient(RecorderContext *pCtx, int index) {
     int fd = accept4(listener->fd, reinterpret_cast<struct sockaddr *>(&peer), &peerLength,
                      SOCK_CLOEXEC);
     if (fd == -1) {
+        if (errno == EMFILE || errno == ENFILE) {
+            // The connection stays queued; accepting again at once would
+            // only fail again at every pass. PrepareLvClientEvents listens
+            // again once a descriptor is free.
+            if (!pCtx->acceptPaused) {
+                LogError(
+                    "Fail to accept live video client connection request: %s; accepting "
+                    "is paused until a descriptor is free",
+                    strerror(errno));
+            }
+            pCtx->acceptPaused = 1;
+            listener->events = 0;
+            return 1;
+        }
         LogError("Fail to accept live video client connection request");
         return 1;
     }
+    // A viewer whose peer vanished (no FIN) is found out by the system.
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
     int entryIndex = FindFreeClientEntry(pCtx);
     if (entryIndex == -1) {
         LogError("Reject a live video client connection request, but the connection pool is full.");
@@ -219,6 +255,7 @@ int AcceptLvClient(RecorderContext *pCtx, int index) {
     client->frameIndex = -1;
     client->sentBytes = 0;
     client->acceptedAt = pCtx->now.tv_sec;
+    client->lastTaken = pCtx->now.tv_sec;
     LogEvent(LOG_CONSOLE | LOG_QUEUE, "Accept a live video client(%s:%d) connection request.",
              client->address, client->port);
     return 0;
@@ -234,20 +271,47 @@ static bool HasNewerFrame(FrameBufferPool *pFB, uint32_t last) {
     return true;
 }
 
+// Accepting was paused for want of descriptors: listen again once one is
+// free (a probe descriptor can be made).
+static void ResumeAccepting(RecorderContext *pCtx) {
+    struct pollfd *listener = &pCtx->connection[pCtx->lvServerIndex];
+    if (!pCtx->acceptPaused || listener->fd == -1) {
+        pCtx->acceptPaused = 0;
+        return;
+    }
+    int probe = fcntl(listener->fd, F_DUPFD_CLOEXEC, 0);
+    if (probe == -1) return;
+    close(probe);
+    pCtx->acceptPaused = 0;
+    listener->events = POLLIN;
+    LogEvent(LOG_CONSOLE | LOG_QUEUE, "Live video server accepts connections again.");
+}
+
 void PrepareLvClientEvents(RecorderContext *pCtx) {
     if (pCtx == nullptr) return;
+    ResumeAccepting(pCtx);
     for (int k = 0; k < LV_CLIENT_COUNT; k++) {
-        struct pollfd *entry = &pCtx->connection[pCtx->lvServerIndex + 1 + k];
+        int index = pCtx->lvServerIndex + 1 + k;
+        struct pollfd *entry = &pCtx->connection[index];
         if (entry->fd == -1) continue;
-        const LvClient &client = pCtx->lvClient[k];
+        LvClient &client = pCtx->lvClient[k];
         if (client.state < LV_STATE_SEND_RESPONSE) {
             entry->events = POLLIN;
         } else if (client.state == LV_STATE_SEND_RESPONSE) {
             entry->events = pCtx->boundary[0] != '\0' ? POLLOUT : 0;
         } else if (client.frameIndex != -1 ||
                    HasNewerFrame(&pCtx->frameBuffer, client.lastSentSequence)) {
+            // Something waits for the viewer; one that takes nothing of it
+            // for LV_STALL_SECONDS is gone for good.
+            if (pCtx->now.tv_sec - client.lastTaken > LV_STALL_SECONDS) {
+                LogError("Live video client(%s:%d) took nothing for %d seconds; closed",
+                         client.address, client.port, LV_STALL_SECONDS);
+                CloseLvClient(pCtx, index);
+                continue;
+            }
             entry->events = POLLOUT;
         } else {
+            client.lastTaken = pCtx->now.tv_sec;  // nothing to send: not stalled
             entry->events = 0;
         }
     }

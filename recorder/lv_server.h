@@ -34,6 +34,9 @@ enum {
     // request this many seconds after it connected gives its entry up to the
     // newcomer.
     LV_REQUEST_TIMEOUT_SECONDS = 10,
+    // A streaming viewer that takes no byte of a frame for this long is
+    // gone (a laptop asleep) and gives its place up.
+    LV_STALL_SECONDS = 30,
 };
 
 /* lv_server.cpp */
@@ -55,6 +58,11 @@ int StopLvServer(RecorderContext *pCtx);
 int AcceptLvClient(RecorderContext *pCtx, int index);
 // Closes viewer entry `index` as described above. Returns 0; 1 when index is
 // not a viewer entry.
+// The camera came back with another multipart boundary: the viewers that
+// were sent the old one in their header are closed (a browser would freeze
+// on parts it cannot find); new viewers get the new boundary. Returns the
+// number of viewers closed.
+int CloseLvStreamingClients(RecorderContext *pCtx);
 int CloseLvClient(RecorderContext *pCtx, int index);
 // Called before every poll(): sets the events each viewer waits for, so that
 // poll() wakes for a viewer only when it has something to do. A viewer whose

@@ -12,10 +12,12 @@
 #include "recorder.h"
 #include "recording.h"
 
-// A tarsel that ended is started again; one retry after 10 seconds.
+// Reaps every child that has ended; a tarsel that ended is started again,
+// with one retry after 10 seconds.
 static void RestartDiskManager(RecorderContext *pCtx) {
-    pid_t pid = ReapChild();
-    if (pid != -1 && pid == pCtx->diskManagerPid) {
+    pid_t pid;
+    while ((pid = ReapChild()) != -1) {
+        if (pid != pCtx->diskManagerPid) continue;
         pCtx->diskManagerPid = -1;
         if (StartDiskManager(pCtx) == -1) {
             sleep(10);
@@ -37,12 +39,13 @@ static void ServeSignalFlags(RecorderContext *pCtx) {
         Shutdown(pCtx);
     }
     if (childExited) {
-        RestartDiskManager(pCtx);
+        // Cleared first: a child that ends during the restart sets it again.
         childExited = 0;
+        RestartDiskManager(pCtx);
     }
     if (notifyParent) {
         notifyParent = 0;
-        if (gLogging.parentPid > 0) kill(gLogging.parentPid, SIGUSR1);
+        WakeParent();
     }
     if (recordingBlocked && pCtx->avi != nullptr) RecordingBlocked(pCtx);
     if (reloadRequested) {
@@ -106,6 +109,26 @@ void DispatchConnection(RecorderContext *pCtx, int index) {
     }
 }
 
+// The wall clock less the monotonic one, in microseconds: it changes only
+// when the wall clock is stepped. A change of more than a second between
+// two passes is a step, which the recording follows (HandleClockStep)
+// instead of taking it for a camera gap.
+static void FollowClockSteps(RecorderContext *pCtx) {
+    static bool known = false;
+    static int64_t lastOffset = 0;
+    struct timespec mono;
+    if (clock_gettime(CLOCK_MONOTONIC, &mono) != 0) return;
+    int64_t offset = (int64_t{pCtx->now.tv_sec} * 1000000 + pCtx->now.tv_usec) -
+                     (int64_t{mono.tv_sec} * 1000000 + mono.tv_nsec / 1000);
+    int64_t change = offset - lastOffset;
+    if (known && (change > 1000000 || change < -1000000)) {
+        HandleClockStep(pCtx,
+                        static_cast<time_t>((change + (change > 0 ? 500000 : -500000)) / 1000000));
+    }
+    lastOffset = offset;
+    known = true;
+}
+
 int RunMainLoop(RecorderContext *pCtx) {
     for (;;) {
         ServeSignalFlags(pCtx);
@@ -120,6 +143,7 @@ int RunMainLoop(RecorderContext *pCtx) {
             LogError("Fail to get system time");
             return 0;
         }
+        FollowClockSteps(pCtx);
         RunTimers(pCtx);
         if (ready == 0) continue;
         if (ready < 0) {

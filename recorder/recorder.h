@@ -40,6 +40,7 @@ struct LvClient {
     int frameIndex;             // pool frame being sent; -1 = none
     int sentBytes;              // bytes of that frame written
     time_t acceptedAt;          // pCtx->now when accepted; for the request time-out
+    time_t lastTaken;           // when the viewer last took bytes of a frame it holds
 };
 
 struct RecorderContext {
@@ -62,12 +63,21 @@ struct RecorderContext {
     char fileName[FILE_NAME_SIZE];   // path of the current file
     int64_t fileSize;                // bytes counted for the current file
     unsigned char frameWriteFailed;  // a frame write failed in this file; reported once
+    time_t nameTakenSecond;          // a file of this start second exists; start with the next
+    time_t nextStartTry;             // a failed start is tried again from then on
+    unsigned char startWaitsForSpace;  // ...or at once when tarsel clears recordingBlocked
+    unsigned char startErrorReported;  // a failed start was logged; re-armed by a start
+    int32_t framesDropped;             // camera frames of this file that could not be written
+    unsigned char
+        oversizeReported;  // a frame too large for the buffers was reported; per connection
+    unsigned char pictureSizeChecked;  // the first picture's size was checked; per connection
     FrameBufferPool frameBuffer;     // frames and receive parse state
     int pollTimeout;                 // milliseconds
     int cameraState;                 // IPCAM_STATE_*: 0 disconnected, 1 connecting, 2+ HTTP
     int reconnectDelay;              // seconds slept before the next attempt
     int reconnectCount;              // attempts since the last HTTP 200
     char boundary[BOUNDARY_SIZE];    // the camera's multipart boundary
+    unsigned char acceptPaused;      // out of descriptors: the listener waits for one
 };
 
 // Process-wide flags: the signal handlers set them, the main loop clears them.

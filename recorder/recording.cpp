@@ -45,9 +45,12 @@ static int WriteFrameSlot(RecorderContext *pCtx, const unsigned char *data, int3
             LogError("Fail to write frame to %s: %s", pCtx->fileName, AVI_error_text());
         }
         pCtx->frameWriteFailed = 1;
+        if (length > 0) pCtx->framesDropped++;
         return 1;
     }
-    pCtx->frameWriteFailed = 0;
+    // Only a camera frame ends the episode: the small empty frames may still
+    // fit on a volume that takes no more pictures.
+    if (length > 0) pCtx->frameWriteFailed = 0;
     pCtx->frameSlots++;
     pCtx->fileSize += RECORDING_FRAME_OVERHEAD + length;
     return 0;
@@ -109,6 +112,24 @@ int ChangeRecordingFile(RecorderContext *pCtx) {
     if (StartAviRecording(pCtx) != 0) {
         LogError("Fail to start AVI recording");
         return 1;
+    }
+    return 0;
+}
+
+int HandleClockStep(RecorderContext *pCtx, time_t step) {
+    LogWarning("System time changed by %lld seconds", static_cast<long long>(step));
+    pCtx->frameBuffer.lastFrameTime.tv_sec += step;
+    pCtx->lastLvServerStart.tv_sec += step;
+    if (pCtx->nameTakenSecond != 0) pCtx->nameTakenSecond += step;
+    if (pCtx->nextStartTry != 0) pCtx->nextStartTry += step;
+    if (pCtx->avi == nullptr) return 0;
+    struct timeval now = pCtx->now;
+    pCtx->now.tv_sec -= step;
+    StopAviRecording(pCtx);
+    pCtx->now = now;
+    if (pCtx->now.tv_sec - pCtx->frameBuffer.lastFrameTime.tv_sec < RECORDING_ACTIVE_SECONDS &&
+        StartAviRecording(pCtx) != 0) {
+        LogError("Fail to start AVI recording");
     }
     return 0;
 }

@@ -25,6 +25,8 @@ enum {
     // ChangeRecordingFile opens the next file at once only when the camera
     // delivered a frame less than this many seconds ago.
     RECORDING_ACTIVE_SECONDS = 3,
+    // A file that could not be started is tried again after this long.
+    RECORDING_RETRY_SECONDS = 5,
 };
 
 /* recording.cpp */
@@ -61,6 +63,14 @@ int HandleIdleTimeout(RecorderContext *pCtx);
 int32_t CountMissingFrames(int32_t frameSlots, struct timeval start, struct timeval now,
                            int32_t fps);
 
+// The wall clock was stepped by step seconds (NTP setting a board without a
+// real-time clock) between the previous pass and now: that is no camera gap.
+// The open file is finished with its end in the old time (its empty frames
+// stay true to the camera) and the next one, named after the new time,
+// starts at once when the camera is active; the frame and live server times
+// move with the clock so that no time-out fires. Returns 0.
+int HandleClockStep(RecorderContext *pCtx, time_t step);
+
 /* recording_session.cpp */
 // Finishes any open file and opens a new one named after now: asks tarsel to
 // check the storage, makes the folders, writes the in-progress header and
@@ -94,3 +104,17 @@ int GenerateStartAviFileName(char *nameBuffer, time_t startSeconds, const Record
 // with "_.avi" or the name does not fit outSize.
 int BuildFinalAviFileName(char *out, size_t outSize, const char *inProgressName,
                           const struct tm *end);
+
+// Creates path as a new empty file (permissions 0664), never opening one that
+// exists: a recording left by a predecessor that started in the same second
+// keeps its frames. Returns 0 when created, 1 when path exists, -1 on any
+// other failure (errno set).
+int ClaimRecordingFile(const char *path);
+
+// The final name of inProgressName closed at endSeconds, as
+// BuildFinalAviFileName, that no file has yet: when the name is taken (a
+// clock stepped back), the end time moves on by whole seconds until one is
+// free, so that finishing never replaces a recording. Returns 0; 1 when no
+// free name was found or the name does not fit outSize.
+int BuildFreeFinalAviFileName(char *out, size_t outSize, const char *inProgressName,
+                              time_t endSeconds);

@@ -1,9 +1,11 @@
 // recording_names.cpp -- the names of recording files and their dated folders.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "logging.h"
 #include "recording.h"
@@ -30,8 +32,8 @@ static int EnsureFolder(const char *path) {
 }
 
 int GenerateStartAviFileName(char *nameBuffer, time_t startSeconds, const RecorderConfig *config) {
-    const char *folder = config->nvr_record_folder;
-    snprintf(nameBuffer, FILE_NAME_SIZE, "%s", folder);
+    const char *folder = config->recordFolderPrefix;
+    snprintf(nameBuffer, FILE_NAME_SIZE, "%.*s", FILE_NAME_SIZE - 1, folder);
     struct tm start;
     if (localtime_r(&startSeconds, &start) == nullptr) {
         LogError("Fail to get localtime in GenerateStartAviFileName()");
@@ -50,12 +52,16 @@ int GenerateStartAviFileName(char *nameBuffer, time_t startSeconds, const Record
         return 1;
     }
 
+    // Reported once until the folder is there again.
+    static unsigned char rootErrorArmed = 1;
     DIR *root = opendir(folder);
     if (root == nullptr) {
-        LogError("Fail to access recording root folder");
+        if (rootErrorArmed) LogError("Fail to access recording root folder");
+        rootErrorArmed = 0;
         return 1;
     }
     closedir(root);
+    rootErrorArmed = 1;
     char path[CONFIG_FOLDER_SIZE + 3 * 12];  // the folder and three numbers with slashes
     snprintf(path, sizeof(path), "%s%04d", folder, year);
     if (EnsureFolder(path) != 0) return 1;
@@ -83,4 +89,30 @@ int BuildFinalAviFileName(char *out, size_t outSize, const char *inProgressName,
         return 1;
     }
     return 0;
+}
+
+int ClaimRecordingFile(const char *path) {
+    mode_t previous = umask(0);
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0664);
+    umask(previous);
+    if (fd < 0) return errno == EEXIST ? 1 : -1;
+    close(fd);
+    return 0;
+}
+
+// How many later end seconds a final name may take when its own is taken.
+enum { FINAL_NAME_TRIES = 600 };
+
+int BuildFreeFinalAviFileName(char *out, size_t outSize, const char *inProgressName,
+                              time_t endSeconds) {
+    for (int i = 0; i < FINAL_NAME_TRIES; i++) {
+        time_t seconds = endSeconds + i;
+        struct tm end;
+        if (localtime_r(&seconds, &end) == nullptr) return 1;
+        if (BuildFinalAviFileName(out, outSize, inProgressName, &end) != 0) return 1;
+        struct stat st;
+        if (lstat(out, &st) != 0 && errno == ENOENT) return 0;
+    }
+    if (outSize > 0) out[0] = '\0';
+    return 1;
 }

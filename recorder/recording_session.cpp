@@ -1,6 +1,7 @@
 // recording_session.cpp -- starting and finishing one recording file.
 #include <signal.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include "avi_writer.h"
 #include "logging.h"
@@ -34,22 +35,59 @@ static int SetChangeFileTime(RecorderContext *pCtx) {
     return 0;
 }
 
+// A start failed: the next one is tried RECORDING_RETRY_SECONDS later (at
+// once when tarsel says that recording may go on, for a start that was
+// blocked), so that a lasting cause does not cost a storage check and a
+// folder lookup at every frame. Returns 1.
+static int StartFailed(RecorderContext *pCtx, bool blocked) {
+    pCtx->nextStartTry = pCtx->now.tv_sec + RECORDING_RETRY_SECONDS;
+    pCtx->startWaitsForSpace = blocked ? 1 : 0;
+    return 1;
+}
+
+// Logs a failed start once until a file is started again.
+static void ReportStartError(RecorderContext *pCtx, const char *format, const char *name) {
+    if (pCtx->startErrorReported) return;
+    pCtx->startErrorReported = 1;
+    LogError(format, name);
+}
+
 int StartAviRecording(RecorderContext *pCtx) {
     if (pCtx->avi != nullptr) StopAviRecording(pCtx);
     if (!pCtx->recordSchedule.enabled) return 1;
+    // The name of this second is taken by a file of a predecessor: wait for
+    // the next second rather than write into it.
+    if (pCtx->nameTakenSecond == pCtx->now.tv_sec) return 1;
+    if (pCtx->now.tv_sec < pCtx->nextStartTry && !(pCtx->startWaitsForSpace && !recordingBlocked)) {
+        return 1;
+    }
     const RecorderConfig *config = pCtx->pConfig;
     RequestStorageCheck(config, pCtx->diskManagerPid);
-    if (recordingBlocked) return 1;
+    if (recordingBlocked) return StartFailed(pCtx, true);
 
     if (GenerateStartAviFileName(pCtx->fileName, pCtx->now.tv_sec, config) != 0) {
-        LogError("Fail to generate AVI file name");
+        ReportStartError(pCtx, "Fail to generate AVI file name%s", "");
+        return StartFailed(pCtx, false);
+    }
+    int claim = ClaimRecordingFile(pCtx->fileName);
+    if (claim == 1) {
+        LogWarning("Recording file %s exists already; the next file starts with the next second",
+                   pCtx->fileName);
+        pCtx->nameTakenSecond = pCtx->now.tv_sec;
         return 1;
+    }
+    if (claim != 0) {
+        ReportStartError(pCtx, "Fail to open avi file:%s", pCtx->fileName);
+        return StartFailed(pCtx, false);
     }
     pCtx->avi = AVI_create_output_file(pCtx->fileName);
     if (pCtx->avi == nullptr) {
-        LogError("Fail to open avi file:%s", pCtx->fileName);
-        return 1;
+        ReportStartError(pCtx, "Fail to open avi file:%s", pCtx->fileName);
+        unlink(pCtx->fileName);
+        return StartFailed(pCtx, false);
     }
+    pCtx->startErrorReported = 0;
+    pCtx->nextStartTry = 0;
     pCtx->fileSize = RECORDING_FILE_START_SIZE;
     LogInfo("Start to record AVI file: %s", pCtx->fileName);
     AVI_set_video_format(pCtx->avi, config->ipcam_video_width, config->ipcam_video_height,
@@ -64,6 +102,7 @@ int StartAviRecording(RecorderContext *pCtx) {
     pCtx->frameSlots = 0;
     pCtx->framesWritten = 0;
     pCtx->frameWriteFailed = 0;
+    pCtx->framesDropped = 0;
     if (SetChangeFileTime(pCtx) != 0) {
         LogError("Fail to get localtime in StartAviRecording()");
         return 1;
@@ -84,13 +123,24 @@ int StopAviRecording(RecorderContext *pCtx) {
     struct tm end;
     bool timeKnown = localtime_r(&pCtx->now.tv_sec, &end) != nullptr;
     char finalName[FILE_NAME_SIZE];
-    int nameResult =
-        timeKnown ? BuildFinalAviFileName(finalName, sizeof(finalName), pCtx->fileName, &end) : 0;
+    int nameResult = timeKnown ? BuildFreeFinalAviFileName(finalName, sizeof(finalName),
+                                                           pCtx->fileName, pCtx->now.tv_sec)
+                               : 0;
     // The file is finished whatever its name, so that it keeps a valid index.
     if (AVI_close_file(pCtx->avi) != 0) {
         LogError("Fail to finish AVI file %s: %s", pCtx->fileName, AVI_error_text());
     }
     pCtx->avi = nullptr;
+    if (pCtx->framesDropped > 0) {
+        LogWarning("%d frames could not be written to %s", static_cast<int>(pCtx->framesDropped),
+                   pCtx->fileName);
+    }
+    // A file without a single camera frame is no recording: it would only
+    // show as an empty video in the list.
+    if (pCtx->framesWritten == 0 && unlink(pCtx->fileName) == 0) {
+        LogWarning("%s holds no frame; removed", pCtx->fileName);
+        return 0;
+    }
     if (nameResult != 0) {
         LogError("%s is already closed", pCtx->fileName);
         return 1;

@@ -37,6 +37,9 @@ int RecordingBlocked(RecorderContext *) {
 
 void Shutdown(RecorderContext *) { throw ShutdownCalled(); }
 
+// No live video server here: no viewer to close when the boundary changes.
+int CloseLvStreamingClients(RecorderContext *) { return 0; }
+
 TestRecorder::TestRecorder(int bufferSize) {
     memset(&config, 0, sizeof(config));
     config.ipcam_type = CAMERA_TYPE_OTHER;

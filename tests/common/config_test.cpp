@@ -271,6 +271,9 @@ TEST_F(ConfigTest, FatalValues) {
          "Error: Invalid NVR connection idle timeout number: -1"},
         {"nvr_max_read_size", "-2048", "Error: Invalid NVR max read size number: -2048"},
         {"lvs_server_port", "-80", "Error: Invalid Live Video Server port number: -80"},
+        // TCP ports end at 65535; a larger number would wrap to another port.
+        {"ipcam_port", "90682", "Error: Invalid IP camera port number: 90682"},
+        {"lvs_server_port", "65536", "Error: Invalid Live Video Server port number: 65536"},
     };
     for (const auto &c : cases) {
         std::string path = root_.Write("fatal.conf", ConfigText({{c.key, c.value}}));

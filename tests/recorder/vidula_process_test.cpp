@@ -45,21 +45,24 @@ TEST(VidulaOptions, OverlongConfigPathIsRefused) {
     EXPECT_EQ("(VIDULA) Error: config file path is longer than 1039 characters\n", r.output);
 }
 
-// A fatal value at start-up ends vidula silently, since no queue and no
-// console output are set up yet; -v shows the echo lines up to the fault.
-TEST(VidulaStartup, FatalValueEndsSilently) {
+// A fatal value at start-up ends vidula with its message on standard error
+// (no queue and no console output are set up yet); -v shows the echo lines
+// up to the fault.
+TEST(VidulaStartup, FatalValueEndsWithItsMessage) {
     TempRoot root;
     std::string conf = root.Write("v.conf", harness::ConfigText({{"ipcam_fps", "500"}}));
     harness::RunResult quiet = harness::Run({Vidula(), "-c", conf});
     EXPECT_EQ(1, quiet.status);
-    EXPECT_EQ("", quiet.output);
+    EXPECT_EQ(0u, quiet.output.find("(VIDULA-"));
+    EXPECT_NE(std::string::npos,
+              quiet.output.find(") Error: Invalid IP camera frame rate number: 500\n"));
     harness::RunResult verbose = harness::Run({Vidula(), "-v", "-c", conf});
     EXPECT_EQ(1, verbose.status);
     EXPECT_NE(std::string::npos, verbose.output.find(") ipcam_video_height=240\n"));
-    EXPECT_EQ(std::string::npos, verbose.output.find("Invalid IP camera frame rate"));
+    EXPECT_NE(std::string::npos, verbose.output.find("Invalid IP camera frame rate"));
     harness::RunResult missing = harness::Run({Vidula(), "-c", root.At("none.conf")});
     EXPECT_EQ(1, missing.status);
-    EXPECT_EQ("", missing.output);
+    EXPECT_NE(std::string::npos, missing.output.find(") Error: Fail to open config file "));
 }
 
 TEST(VidulaStartup, MissingMandatoryValueExits) {

@@ -34,6 +34,7 @@ void RecordingTest::SetUp() {
     config_.ipcam_video_height = 480;
     config_.ipcam_fps = 10;
     snprintf(config_.nvr_record_folder, sizeof(config_.nvr_record_folder), "%s", folder_.c_str());
+    snprintf(config_.recordFolderPrefix, sizeof(config_.recordFolderPrefix), "%s", folder_.c_str());
     snprintf(config_.nvr_video_name_prefix, sizeof(config_.nvr_video_name_prefix), "cam");
     config_.nvr_change_file_interval = 15;
     config_.nvr_max_file_size = 1073741824;

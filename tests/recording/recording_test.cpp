@@ -84,6 +84,8 @@ TEST_F(RecordingTest, NameFailures) {
     // No record folder.
     snprintf(config_.nvr_record_folder, sizeof(config_.nvr_record_folder), "%s",
              root_.At("missing/").c_str());
+    snprintf(config_.recordFolderPrefix, sizeof(config_.recordFolderPrefix), "%s",
+             config_.nvr_record_folder);
     Capture([&] { EXPECT_EQ(1, GenerateStartAviFileName(name, kStart, &config_)); });
     EXPECT_EQ((std::vector<std::string>{"Error: Fail to access recording root folder"}),
               LogTexts());
@@ -93,6 +95,8 @@ TEST_F(RecordingTest, NameFailures) {
                              "/";
     snprintf(config_.nvr_record_folder, sizeof(config_.nvr_record_folder), "%s",
              longFolder.c_str());
+    snprintf(config_.recordFolderPrefix, sizeof(config_.recordFolderPrefix), "%s",
+             config_.nvr_record_folder);
     Capture([&] { EXPECT_EQ(1, GenerateStartAviFileName(name, kStart, &config_)); });
     EXPECT_EQ(1u, LogTexts().size());
 }
@@ -332,21 +336,26 @@ TEST_F(RecordingTest, EveryFileStartAsksForAStorageCheck) {
     EXPECT_EQ(2, gStorageRequests);
     EXPECT_NE(std::string::npos, out_.find("Send signal 10 to pid " + std::to_string(getpid())));
 
-    // While tarsel reports no space, every frame asks again and is dropped.
+    // While tarsel reports no space, frames are dropped and the storage is
+    // asked again only every 5 seconds, and at once when tarsel clears the
+    // block.
     SetNow(kStart + 2, 0);
     Capture([&] { RecordingBlocked(&ctx_); });
     recordingBlocked = 1;
     EXPECT_EQ(1, Deliver(jpeg, kStart + 3, 0));
     EXPECT_EQ(1, Deliver(jpeg, kStart + 3, 500000));
+    EXPECT_EQ(1, Deliver(jpeg, kStart + 7, 0));
+    EXPECT_EQ(3, gStorageRequests);
+    EXPECT_EQ(1, Deliver(jpeg, kStart + 8, 0));
     EXPECT_EQ(4, gStorageRequests);
     EXPECT_EQ(nullptr, ctx_.avi);
-    EXPECT_EQ(kStart + 3, ctx_.frameBuffer.lastFrameTime.tv_sec);  // the camera is alive
+    EXPECT_EQ(kStart + 8, ctx_.frameBuffer.lastFrameTime.tv_sec);  // the camera is alive
     recordingBlocked = 0;
-    ASSERT_EQ(0, Deliver(jpeg, kStart + 4, 0));
+    ASSERT_EQ(0, Deliver(jpeg, kStart + 9, 0));
     EXPECT_EQ(5, gStorageRequests);
     EXPECT_EQ((Codes{NOTIFY_SESSION_START, NOTIFY_SESSION_STOP, NOTIFY_SESSION_START}),
               ManagerCodes());
-    SetNow(kStart + 5, 0);
+    SetNow(kStart + 10, 0);
     Capture([&] { RecordingBlocked(&ctx_); });
     std::vector<std::string> files = Recordings();
     ASSERT_EQ(3u, files.size());
@@ -366,6 +375,8 @@ TEST(RequestStorageCheck, NoDiskManagerNoSignal) {
 TEST_F(RecordingTest, MissingRecordFolderDropsTheFrame) {
     snprintf(config_.nvr_record_folder, sizeof(config_.nvr_record_folder), "%s",
              root_.At("gone/").c_str());
+    snprintf(config_.recordFolderPrefix, sizeof(config_.recordFolderPrefix), "%s",
+             config_.nvr_record_folder);
     std::string jpeg = avitest::MakeJpeg(640, 480, 11);
     EXPECT_EQ(1, Deliver(jpeg, kStart, 0));
     EXPECT_EQ(nullptr, ctx_.avi);
@@ -379,6 +390,7 @@ TEST_F(RecordingTest, QuotesInTheFolderReachMvIntact) {
     std::string odd = root_.At("it's rec $HOME/");
     ASSERT_EQ(0, mkdir(odd.c_str(), 0755));
     snprintf(config_.nvr_record_folder, sizeof(config_.nvr_record_folder), "%s", odd.c_str());
+    snprintf(config_.recordFolderPrefix, sizeof(config_.recordFolderPrefix), "%s", odd.c_str());
     folder_ = odd;
     std::string jpeg = avitest::MakeJpeg(640, 480, 12);
     ASSERT_EQ(0, Deliver(jpeg, kStart, 0));

@@ -36,6 +36,8 @@ class DeleteOldestTest : public ::testing::Test {
         root_ = tmp_.At(relative);
         mkdir(root_.c_str(), 0755);
         snprintf(config_.nvr_record_folder, sizeof(config_.nvr_record_folder), "%s", root_.c_str());
+        snprintf(config_.recordFolderPrefix, sizeof(config_.recordFolderPrefix), "%s",
+                 root_.c_str());
     }
     // Writes a file of size bytes under the root ("2024/05/06/name").
     std::string Put(const std::string &relative, size_t size = 1000) {
