@@ -76,7 +76,8 @@ int CopySourceIsAllowed(const std::string &source) {
 }
 
 std::string JoinFilesId(const std::string &a, const std::string &b) {
-    if (a.size() + b.size() >= 20) return a + b.substr(0, a.size() < 20 ? 20 - a.size() : 0);
+    if (a.size() + b.size() >= 20)
+        return (a + b.substr(0, a.size() < 20 ? 20 - a.size() : 0)).substr(0, 20);
     std::string padded = b;
     while (a.size() + padded.size() < 20) padded += '0';
     return a + padded;
@@ -95,8 +96,7 @@ int MakeFilesId(const HandoffConfig *config, std::string *filesId) {
             static_cast<unsigned>(getpid() << 16));
     std::string tree = FinalShareTree(config);
     for (int tries = 0; tries < 1000; tries++) {
-        std::string candidate =
-            JoinFilesId(std::to_string(random()), std::to_string(random())).substr(0, 20);
+        std::string candidate = JoinFilesId(std::to_string(random()), std::to_string(random()));
         ShellCommand c;
         ShellCommandBegin(&c, "ls");
         ShellCommandWord(&c, NasPath(tree.c_str()).c_str());

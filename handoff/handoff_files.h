@@ -39,7 +39,7 @@ int FilesIdIsSafe(const std::string &id, int allowEmpty);
 int CopySourceIsAllowed(const std::string &source);
 
 // Joins two random decimal texts into 20 characters (A, then B cut or padded
-// with zeros at its end).
+// with zeros at its end), at most 20 characters.
 std::string JoinFilesId(const std::string &a, const std::string &b);
 
 // A new filesId, unique among the final share folders, whose final share
