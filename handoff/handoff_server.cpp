@@ -111,6 +111,14 @@ void ServeHandoffConnection(const HandoffConfig *config, const HandoffTiming *ti
     close(sock);
 }
 
+// Ends connections without zombies from now on, and reaps those that ended
+// while children were not ignored.
+static void IgnoreChildren(void) {
+    signal(SIGCHLD, SIG_IGN);
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
 void RunHandoffListener(HandoffConfig *config, const HandoffTiming *timing, int listenFd) {
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));
@@ -121,7 +129,10 @@ void RunHandoffListener(HandoffConfig *config, const HandoffTiming *timing, int 
     for (;;) {
         if (gReloadRequested) {
             gReloadRequested = 0;
+            // The shell commands of the reload wait for their children.
+            if (forked) signal(SIGCHLD, SIG_DFL);
             LoadConfiguration(config);
+            if (forked) IgnoreChildren();
         }
         int sock = accept(listenFd, nullptr, nullptr);
         if (sock < 0) {
@@ -130,6 +141,9 @@ void RunHandoffListener(HandoffConfig *config, const HandoffTiming *timing, int 
             continue;
         }
         fflush(stdout);
+        // Ignored before the first fork, so that even a connection that ends
+        // at once leaves no zombie.
+        if (!forked) IgnoreChildren();
         pid_t pid = fork();
         if (pid == 0) {
             close(listenFd);
@@ -140,9 +154,9 @@ void RunHandoffListener(HandoffConfig *config, const HandoffTiming *timing, int 
         }
         if (pid < 0) {
             printf("Failed to Create process!\n");
-        } else if (!forked) {
+            if (!forked) signal(SIGCHLD, SIG_DFL);
+        } else {
             forked = 1;
-            signal(SIGCHLD, SIG_IGN);
         }
         close(sock);
     }
