@@ -34,13 +34,15 @@ static int HandleCreateTmpShare(HandoffContext *ctx, const HandoffRequest *q) {
     HandoffLinks links;
     std::string filesId, expiry;
     uint32_t status = HANDOFF_DONE;
+    int64_t freeKb = 0;
     if (!LoggedIn(ctx)) {
         status = HANDOFF_NOT_ALLOWED;
     } else if (q->user.empty() || q->user.find_first_of("[]") != std::string::npos ||
                !RecordTextIsSafe(q->user) || !RecordTextIsSafe(q->fileName) ||
                !RecordTextIsSafe(q->type)) {
         status = HANDOFF_REFUSED;  // a line end or bracket would forge records
-    } else if (FreeSpace(&ctx->config) == 0 || !CheckSpace(&ctx->config, q->user, q->size)) {
+    } else if ((freeKb = FreeSpace(&ctx->config)) == 0 ||
+               !CheckSpaceWithFree(&ctx->config, q->user, q->size, freeKb)) {
         status = HANDOFF_REFUSED;
     } else if (MakeFilesId(&ctx->config, &filesId) != 0 ||
                MakeShares(&ctx->config, filesId, &links) != 0) {

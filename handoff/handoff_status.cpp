@@ -114,12 +114,17 @@ int LoadSpaceCounters(const HandoffConfig *config, const std::string &user,
 }
 
 int CheckSpace(const HandoffConfig *config, const std::string &user, int64_t size) {
+    return CheckSpaceWithFree(config, user, size, FreeSpace(config));
+}
+
+int CheckSpaceWithFree(const HandoffConfig *config, const std::string &user, int64_t size,
+                       int64_t freeKb) {
     SpaceCounters counters;
     if (LoadSpaceCounters(config, user, &counters) != 0) {
         printf("error_no: 1\n");
         return 0;
     }
-    if (config->totalSpace == "unlimited") return size < FreeSpace(config) ? 1 : 0;
+    if (config->totalSpace == "unlimited") return size < freeKb ? 1 : 0;
     int64_t totalRoom = SpaceNumber(config->totalSpace) - SpaceNumber(counters.total);
     int64_t userRoom = SpaceNumber(config->eachUserMaxSpace) - SpaceNumber(counters.user);
     return size < (totalRoom < userRoom ? totalRoom : userRoom) ? 1 : 0;

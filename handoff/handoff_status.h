@@ -44,6 +44,9 @@ int LoadSpaceCounters(const HandoffConfig *config, const std::string &user,
 // 1 when user may hand over size kilobytes more, else 0 ("error_no: 1" is
 // printed when the counters cannot be loaded).
 int CheckSpace(const HandoffConfig *config, const std::string &user, int64_t size);
+// The same with the volume's free kilobytes already measured.
+int CheckSpaceWithFree(const HandoffConfig *config, const std::string &user, int64_t size,
+                       int64_t freeKb);
 
 // Adds size to the total and to user's counter. Returns 0, or 1 when a file
 // cannot be opened.
