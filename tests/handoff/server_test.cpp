@@ -60,6 +60,14 @@ TEST_F(ServerTest, StartUpFailures) {
     EXPECT_NE(std::string::npos, server->Output().find("Initialize settings store failed!\n"));
 }
 
+TEST_F(ServerTest, ASecondListenerCannotBind) {
+    Start();
+    harness::Process second({harness::BinDir() + "/parcelod"}, {{"NAS_ROOT", app->root.path()}});
+    EXPECT_EQ(0, second.WaitExit());
+    EXPECT_NE(std::string::npos, second.Output().find("Bind: Address already in use\n"));
+    EXPECT_TRUE(server->Running());
+}
+
 TEST_F(ServerTest, LoginTable) {
     Start();
     struct Case {
