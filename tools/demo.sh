@@ -95,3 +95,6 @@ for f in $(find "$root/rec" -name '*.avi' | sort); do
 done
 echo
 echo "demo files are in $root"
+
+# The file hand-off server: a folder handed over with handoff_client, and its history.
+"$(dirname "$0")/demo_handoff.sh" "$root/handoff" "$bin"

@@ -1,0 +1,259 @@
+// handoff_commands.cpp -- the dispatcher and the share, progress and history commands.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "handoff_connection.h"
+#include "handoff_files.h"
+#include "handoff_history.h"
+#include "handoff_status.h"
+#include "handoff_textfile.h"
+#include "nas_path.h"
+#include "shell_command.h"
+
+void HandoffContextInit(HandoffContext *ctx, const HandoffConfig *config, int sock) {
+    ctx->config = *config;
+    ctx->sock = sock;
+    ctx->connectionState = HANDOFF_NOT_LOGGED_IN;
+    ctx->retrySeconds = 30;
+    ctx->idleSeconds = 300;
+}
+
+static int LoggedIn(const HandoffContext *ctx) {
+    return ctx->connectionState == HANDOFF_LOGGED_IN ||
+           ctx->connectionState == HANDOFF_COPY_STARTED;
+}
+
+static int HasVolume(const HandoffContext *ctx) { return !ctx->config.shareRoot.empty(); }
+
+// Texts that go into the record and status files as lines of their own.
+static int RecordTextIsSafe(const std::string &text) {
+    return text.find_first_of("\n\r") == std::string::npos;
+}
+
+static int HandleCreateTmpShare(HandoffContext *ctx, const HandoffRequest *q) {
+    HandoffLinks links;
+    std::string filesId, expiry;
+    uint32_t status = HANDOFF_DONE;
+    int64_t freeKb = 0;
+    if (!LoggedIn(ctx)) {
+        status = HANDOFF_NOT_ALLOWED;
+    } else if (q->user.empty() || q->user.find_first_of("[]") != std::string::npos ||
+               !RecordTextIsSafe(q->user) || !RecordTextIsSafe(q->fileName) ||
+               !RecordTextIsSafe(q->type)) {
+        status = HANDOFF_REFUSED;  // a line end or bracket would forge records
+    } else if ((freeKb = FreeSpace(&ctx->config)) == 0 ||
+               !CheckSpaceWithFree(&ctx->config, q->user, q->size, freeKb)) {
+        status = HANDOFF_REFUSED;
+    } else if (MakeFilesId(&ctx->config, &filesId) != 0 ||
+               MakeShares(&ctx->config, filesId, &links) != 0) {
+        status = HANDOFF_REFUSED_2;
+    } else if (MakeLinks(&ctx->config, filesId, &links) != 0 ||
+               (expiry = ExpiryTime(&ctx->config)).empty()) {
+        status = HANDOFF_REFUSED_2;
+    } else if (WritePendingRecord(&ctx->config, filesId, expiry, q->user, q->size, q->fileName,
+                                  links.internetLink, links.lanLink, q->type) != 0 ||
+               AddUsedSpace(&ctx->config, q->user, q->size) != 0) {
+        status = HANDOFF_REFUSED_2;
+    }
+    std::vector<unsigned char> packet;
+    PacketPutByte(&packet, HANDOFF_CREATE_TMP_SHARE | kHandoffReplyBit);
+    PacketPutInt(&packet, status);
+    PacketPutString(&packet, links.tmpNetworkPath);
+    PacketPutString(&packet, links.tmpFtpPath);
+    PacketPutString(&packet, filesId);
+    PacketPutString(&packet, expiry);
+    PacketPutString(&packet, links.internetLink);
+    PacketPutString(&packet, links.lanLink);
+    if (status != HANDOFF_NOT_ALLOWED) ctx->connectionState = HANDOFF_LOGGED_IN;
+    return SendReply(ctx, packet);
+}
+
+static int OnDuLine(void *context, const char *line, size_t length) {
+    static_cast<std::string *>(context)->append(line, length);
+    return 0;
+}
+
+static int HandleCheckRate(HandoffContext *ctx, const HandoffRequest *q) {
+    uint32_t status = HANDOFF_DONE;
+    int64_t progress = 0;
+    if (!LoggedIn(ctx)) {
+        printf("Error: Server State error!\n");
+        return SendStatusReply(ctx, HANDOFF_CHECK_N2NCP_RATE, HANDOFF_NOT_ALLOWED);
+    }
+    if (!HasVolume(ctx) || !FilesIdIsSafe(q->filesId, 0)) {
+        status = HANDOFF_REFUSED;
+    } else {
+        ShellCommand c;
+        ShellCommandBegin(&c, "du -sk");
+        ShellCommandWord(&c,
+                         NasPath((TmpShareFolder(&ctx->config, q->filesId) + "/").c_str()).c_str());
+        ShellCommandText(&c, " 2>/dev/null |awk '{printf $1}'");
+        std::string out;
+        ShellCommandReadLines(&c, OnDuLine, &out);
+        int64_t kb = atoll(out.c_str());
+        progress = kb == 0 ? 10000 : (kb - 4) * 10000 / static_cast<int64_t>(q->totalSize);
+    }
+    std::vector<unsigned char> packet;
+    PacketPutByte(&packet, HANDOFF_CHECK_N2NCP_RATE | kHandoffReplyBit);
+    PacketPutInt(&packet, status);
+    PacketPutInt(&packet, static_cast<uint32_t>(progress));
+    return SendReply(ctx, packet);
+}
+
+static int HandleReportFinish(HandoffContext *ctx, const HandoffRequest *q) {
+    // Files are only touched for a logged-in client and an id that stays in its tree.
+    if (!LoggedIn(ctx))
+        return SendStatusReply(ctx, HANDOFF_REPORT_W2NCP_FINISH, HANDOFF_NOT_ALLOWED);
+    if (!FilesIdIsSafe(q->filesId, 0))
+        return SendStatusReply(ctx, HANDOFF_REPORT_W2NCP_FINISH, HANDOFF_REFUSED);
+    uint32_t status = HANDOFF_REFUSED;
+    std::string tmpFolder = TmpShareFolder(&ctx->config, q->filesId);
+    if (HasVolume(ctx) && FolderExists(tmpFolder)) {
+        ShellCommand c;
+        BuildShellCommand(&c, "mv -f",
+                          {NasPath(tmpFolder.c_str()).c_str(),
+                           NasPath(FinalShareTree(&ctx->config).c_str()).c_str()});
+        ShellCommandText(&c, " &");
+        ShellCommandRun(&c);
+        status = HANDOFF_DONE;
+    }
+    FinishRecord(&ctx->config, q->filesId, status == HANDOFF_DONE ? "Success" : "Failed");
+    return SendStatusReply(ctx, HANDOFF_REPORT_W2NCP_FINISH, status);
+}
+
+static int HandleDeleteTmpShare(HandoffContext *ctx, const HandoffRequest *q) {
+    if (!LoggedIn(ctx)) return SendStatusReply(ctx, HANDOFF_DELETE_TMP_SHARE, HANDOFF_NOT_ALLOWED);
+    ctx->connectionState = HANDOFF_LOGGED_IN;
+    if (!HasVolume(ctx) || !FilesIdIsSafe(q->filesId, 0))
+        return SendStatusReply(ctx, HANDOFF_DELETE_TMP_SHARE, HANDOFF_REFUSED);
+    RemoveTree(TmpShareFolder(&ctx->config, q->filesId));
+    RemoveTree(FinalShareFolder(&ctx->config, q->filesId));
+    DropPendingRecord(&ctx->config, q->filesId);
+    return SendStatusReply(ctx, HANDOFF_DELETE_TMP_SHARE, HANDOFF_DONE);
+}
+
+static int HandleDeleteSharedFiles(HandoffContext *ctx, const HandoffRequest *q) {
+    if (!LoggedIn(ctx)) {
+        printf("Error: Server State error!\n");
+        return SendStatusReply(ctx, HANDOFF_DELETE_SHARED_FILES, HANDOFF_NOT_ALLOWED);
+    }
+    if (!HasVolume(ctx) || !FilesIdIsSafe(q->filesId, 0))
+        return SendStatusReply(ctx, HANDOFF_DELETE_SHARED_FILES, HANDOFF_REFUSED);
+    RemoveTree(FinalShareFolder(&ctx->config, q->filesId));
+    DropHistoryRecords(&ctx->config, q->filesId, 0);
+    return SendStatusReply(ctx, HANDOFF_DELETE_SHARED_FILES, HANDOFF_DONE);
+}
+
+static void PutRecord(std::vector<unsigned char> *p, const HistoryRecord &r) {
+    PacketPutInt(p, 0);
+    PacketPutString(p, r.section);
+    PacketPutString(p, r.fileName);
+    PacketPutString(p, r.type);
+    PacketPutInt(p, static_cast<uint32_t>(atoll(r.size.c_str())));
+    PacketPutString(p, r.sendTime);
+    PacketPutString(p, r.filesId);
+    PacketPutString(p, r.internetLink);
+    PacketPutString(p, r.lanLink);
+    PacketPutString(p, r.expiredTime);
+    PacketPutString(p, r.status);
+    PacketPutString(p, r.emailPath);
+}
+
+static int HandleReadHistory(HandoffContext *ctx, const HandoffRequest *q) {
+    if (!LoggedIn(ctx)) {
+        printf("Error: Server state error!\n");
+        return SendStatusReply(ctx, HANDOFF_READ_HISTORY, HANDOFF_NOT_ALLOWED);
+    }
+    std::vector<HistoryRecord> records;
+    if (!HasVolume(ctx) || ReadHistoryRecords(&ctx->config, q->user, &records) != 0)
+        return SendStatusReply(ctx, HANDOFF_READ_HISTORY, HANDOFF_REFUSED);
+    int retries = kHandoffWriteRetries;  // one budget for every write of the reply
+    for (size_t i = 0; i < records.size(); i++) {
+        std::vector<unsigned char> packet;
+        if (i == 0) PacketPutByte(&packet, HANDOFF_READ_HISTORY | kHandoffReplyBit);
+        PutRecord(&packet, records[i]);
+        if (SendPacket(ctx, packet, &retries) != 0) return -1;
+    }
+    printf("The end of history file!\n");
+    std::vector<unsigned char> end;
+    if (records.empty()) PacketPutByte(&end, HANDOFF_READ_HISTORY | kHandoffReplyBit);
+    PacketPutInt(&end, HANDOFF_REFUSED_2);
+    return SendPacket(ctx, end, &retries);
+}
+
+static int HandleDeleteHistory(HandoffContext *ctx, const HandoffRequest *q) {
+    if (!LoggedIn(ctx)) {
+        printf("Error: Server state error!\n");
+        return SendStatusReply(ctx, HANDOFF_DELETE_HISTORY, HANDOFF_NOT_ALLOWED);
+    }
+    int status = HANDOFF_DONE;
+    if (!HasVolume(ctx)) {
+        printf("Error: Server state error!\n");
+        status = HANDOFF_REFUSED;
+    } else if (!FilesIdIsSafe(q->filesId, 0)) {
+        status = HANDOFF_REFUSED;
+    } else {
+        int dropped = DropHistoryRecords(&ctx->config, q->filesId, 1);
+        if (dropped == 1) status = HANDOFF_REFUSED;
+        if (dropped != 2) RemoveTree(FinalShareFolder(&ctx->config, q->filesId));
+    }
+    printf("error: %d\n", status);
+    return SendStatusReply(ctx, HANDOFF_DELETE_HISTORY, static_cast<uint32_t>(status));
+}
+
+int DispatchHandoffPacket(HandoffContext *ctx, const HandoffHeader *header,
+                          const unsigned char *payload, size_t size) {
+    if (header->report) {
+        printf("Report the n2ncp finish!\n");
+        return HANDOFF_GO_ON;
+    }
+    HandoffRequest q = HandoffRequest();
+    int parsed = ParseHandoffRequest(header->code, payload, size, &q);
+    if (parsed < 0) {
+        printf("Bad packet!\n");
+        return HANDOFF_BAD_PACKET;
+    }
+    if (parsed > 0) {
+        printf("%s\n", HandoffBadPacketMessage(header->code));
+        return HANDOFF_GO_ON;
+    }
+    switch (header->code) {
+        case HANDOFF_CREATE_CONNECTION:
+            HandleCreateConnection(ctx, &q);
+            break;
+        case HANDOFF_CLOSE_CONNECTION:
+            SendStatusReply(ctx, HANDOFF_CLOSE_CONNECTION, HANDOFF_DONE);
+            return HANDOFF_CLOSE;
+        case HANDOFF_CREATE_TMP_SHARE:
+            HandleCreateTmpShare(ctx, &q);
+            break;
+        case HANDOFF_N2NCP:
+            HandleN2ncp(ctx, &q);
+            break;
+        case HANDOFF_KILL_N2NCP:
+            HandleKillN2ncp(ctx, &q);
+            break;
+        case HANDOFF_CHECK_N2NCP_RATE:
+            HandleCheckRate(ctx, &q);
+            break;
+        case HANDOFF_REPORT_W2NCP_FINISH:
+            HandleReportFinish(ctx, &q);
+            break;
+        case HANDOFF_DELETE_TMP_SHARE:
+            HandleDeleteTmpShare(ctx, &q);
+            break;
+        case HANDOFF_DELETE_SHARED_FILES:
+            HandleDeleteSharedFiles(ctx, &q);
+            break;
+        case HANDOFF_READ_HISTORY:
+            HandleReadHistory(ctx, &q);
+            break;
+        case HANDOFF_DELETE_HISTORY:
+            HandleDeleteHistory(ctx, &q);
+            break;
+        case HANDOFF_CHECK_FTP_CODE:
+            HandleCheckFtpCode(ctx);
+            break;
+    }
+    return HANDOFF_GO_ON;
+}

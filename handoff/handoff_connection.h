@@ -1,0 +1,87 @@
+// handoff_connection.h -- one client connection of parcelod: its record, replies and commands.
+//
+// Each accepted connection is served by a process of its own, which reads
+// requests (handoff_packet.h) one after the other and answers each with one
+// reply; an n2ncp copy runs in a further process that sends the n2ncp reply
+// and, when the copy is done, the copy notice.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "handoff_config.h"
+#include "handoff_packet.h"
+
+// connectionState values.
+enum {
+    HANDOFF_NOT_LOGGED_IN = 0,
+    HANDOFF_LOGGED_IN = 1,
+    HANDOFF_COPY_STARTED = 2,
+};
+
+// Write attempts of one reply: the first and two repeats.
+static const int kHandoffWriteRetries = 2;
+
+struct HandoffContext {
+    HandoffConfig config;   // this process's configuration
+    int sock;               // the client's socket
+    int connectionState;    // HANDOFF_NOT_LOGGED_IN ...
+    unsigned retrySeconds;  // sleep before a repeated write (30)
+    unsigned idleSeconds;   // idle time before the connection is dropped (300)
+};
+
+// Readies ctx for a connection on sock with config.
+void HandoffContextInit(HandoffContext *ctx, const HandoffConfig *config, int sock);
+
+/* handoff_reply.cpp */
+
+// Writes packet, repeating a failed write after retrySeconds while *retries
+// is above 0 (each repeat takes one). Returns 0, or -1 when it failed.
+int SendPacket(HandoffContext *ctx, const std::vector<unsigned char> &packet, int *retries);
+// One reply with its own retry budget.
+int SendReply(HandoffContext *ctx, const std::vector<unsigned char> &packet);
+// A reply made of the type byte and the status only.
+int SendStatusReply(HandoffContext *ctx, int code, uint32_t status);
+
+/* handoff_commands.cpp */
+
+// Results of DispatchHandoffPacket.
+enum {
+    HANDOFF_GO_ON = 0,       // read the next request
+    HANDOFF_CLOSE = 1,       // the client closed the connection
+    HANDOFF_BAD_PACKET = -1  // unknown code: "Error: Analyse Packet Failed!" follows
+};
+
+// Handles one request (header already split, payload read in full).
+int DispatchHandoffPacket(HandoffContext *ctx, const HandoffHeader *header,
+                          const unsigned char *payload, size_t size);
+
+/* handoff_login.cpp */
+
+// 1 when name and password match the appliance's administrator account or
+// an entry of its account lists; an empty name never matches.
+int CheckLogin(const std::string &name, const std::string &password);
+// The account lists split at every comma, at most 32 entries.
+std::vector<std::string> SplitAccountList(const std::string &list);
+// The character set name of the FTP client language (check_ftp_code).
+std::string FtpCharacterSet(void);
+// The character set of language code in the text of the language table,
+// "CP1252" when no line holds the code or code is empty.
+std::string CharacterSetFromTable(const std::string &table, const std::string &code);
+
+int HandleCreateConnection(HandoffContext *ctx, const HandoffRequest *request);
+int HandleCheckFtpCode(HandoffContext *ctx);
+
+/* handoff_copy.cpp */
+
+int HandleN2ncp(HandoffContext *ctx, const HandoffRequest *request);
+int HandleKillN2ncp(HandoffContext *ctx, const HandoffRequest *request);
+
+// Pids of copy processes of filesId in ps output lines ("PID ARGS"): the
+// marker and the whole id must appear with no further id character after
+// them, in a cp or mv command (or its shell). Never ownPid.
+std::vector<long> CopyPidsInListing(const std::vector<std::string> &lines,
+                                    const std::string &filesId, long ownPid);

@@ -1,0 +1,164 @@
+// handoff_files.cpp -- share folders, file names, filesIds, links and times.
+#include "handoff_files.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "nas_path.h"
+#include "shell_command.h"
+
+std::string TmpShareTree(const HandoffConfig *config) {
+    return config->shareRoot + kHandoffStorageFolder + ".parcelo_tmp_share/";
+}
+
+std::string FinalShareTree(const HandoffConfig *config) {
+    return config->shareRoot + kHandoffStorageFolder + ".parcelo_final_share/";
+}
+
+std::string TmpShareFolder(const HandoffConfig *config, const std::string &filesId) {
+    return TmpShareTree(config) + kHandoffMarker + filesId;
+}
+
+std::string FinalShareFolder(const HandoffConfig *config, const std::string &filesId) {
+    return FinalShareTree(config) + kHandoffMarker + filesId;
+}
+
+std::string SystemFolderFile(const HandoffConfig *config, const char *name) {
+    return config->shareRoot + kHandoffSystemFolder + name;
+}
+
+std::string StatusFilePath(const HandoffConfig *config) {
+    return SystemFolderFile(config, "parcelo_status.conf");
+}
+
+std::string HistoryFilePath(const HandoffConfig *config) {
+    return SystemFolderFile(config, "parcelo_history.conf");
+}
+
+std::string PendingRecordPath(const HandoffConfig *config, const std::string &filesId) {
+    return config->shareRoot + kHandoffSystemFolder + "history_" + filesId + ".tmp";
+}
+
+int FilesIdIsSafe(const std::string &id, int allowEmpty) {
+    if (id.empty()) return allowEmpty ? 1 : 0;
+    if (id == "." || id == "..") return 0;
+    return id.find_first_of("/\n\r") == std::string::npos ? 1 : 0;
+}
+
+static int UnderMnt(const std::string &path) { return path.compare(0, 5, "/mnt/") == 0; }
+
+int CopySourceIsAllowed(const std::string &source) {
+    if (!UnderMnt(source) || source.find_first_of("\n\r") != std::string::npos) return 0;
+    size_t start = 1;
+    while (start <= source.size()) {
+        size_t end = source.find('/', start);
+        if (end == std::string::npos) end = source.size();
+        std::string part = source.substr(start, end - start);
+        if (part == "." || part == ".." || part == ".system_file" ||
+            part == ".storage_server_parcelo")
+            return 0;
+        start = end + 1;
+    }
+    // The real place counts, so a link on the volume cannot lead elsewhere.
+    char real[PATH_MAX], mnt[PATH_MAX];
+    if (realpath(NasPath(source.c_str()).c_str(), real) == nullptr) return 0;
+    if (realpath(NasPath("/mnt/").c_str(), mnt) == nullptr) return 0;
+    size_t n = strlen(mnt);
+    if (strncmp(real, mnt, n) != 0 || (real[n] != '/' && real[n] != '\0')) return 0;
+    struct stat st;
+    return stat(real, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
+}
+
+std::string JoinFilesId(const std::string &a, const std::string &b) {
+    if (a.size() + b.size() >= 20)
+        return (a + b.substr(0, a.size() < 20 ? 20 - a.size() : 0)).substr(0, 20);
+    std::string padded = b;
+    while (a.size() + padded.size() < 20) padded += '0';
+    return a + padded;
+}
+
+static int OnAnyLine(void *context, const char *line, size_t length) {
+    *static_cast<int *>(context) = 1;
+    return 1;
+}
+
+int MakeFilesId(const HandoffConfig *config, std::string *filesId) {
+    // Processes that start in the same second must not draw the same numbers.
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    srandom(static_cast<unsigned>(now.tv_sec) ^ static_cast<unsigned>(now.tv_usec << 11) ^
+            static_cast<unsigned>(getpid() << 16));
+    std::string tree = FinalShareTree(config);
+    for (int tries = 0; tries < 1000; tries++) {
+        std::string candidate = JoinFilesId(std::to_string(random()), std::to_string(random()));
+        ShellCommand c;
+        ShellCommandBegin(&c, "ls");
+        ShellCommandWord(&c, NasPath(tree.c_str()).c_str());
+        ShellCommandText(&c, " |grep");
+        ShellCommandWord(&c, candidate.c_str());
+        int listed = 0;
+        if (ShellCommandReadLines(&c, OnAnyLine, &listed) < 0) {
+            printf("Opne pipe: %s\n", strerror(errno));
+            return 1;
+        }
+        if (listed) continue;
+        // mkdir is the claim: of two processes with one candidate, one wins.
+        std::string folder = NasPath((tree + kHandoffMarker + candidate).c_str());
+        if (mkdir(folder.c_str(), 0777) != 0 && errno == EEXIST) continue;
+        *filesId = candidate;
+        return 0;
+    }
+    return 1;
+}
+
+std::string FormatHandoffTime(time_t t) {
+    struct tm tmv;
+    localtime_r(&t, &tmv);
+    char text[96];
+    snprintf(text, sizeof(text), "%d/%d/%d %d:%d:%d", tmv.tm_year + 1900, tmv.tm_mon + 1,
+             tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+    return text;
+}
+
+std::string ExpiryTime(const HandoffConfig *config) {
+    return FormatHandoffTime(time(nullptr) + static_cast<time_t>(config->effectiveDays) * 86400);
+}
+
+static void RunWithPath(const char *verb, const std::string &path, const char *tail) {
+    ShellCommand c;
+    ShellCommandBegin(&c, verb);
+    ShellCommandWord(&c, NasPath(path.c_str()).c_str());
+    ShellCommandText(&c, tail);
+    ShellCommandRun(&c);
+}
+
+int MakeShares(HandoffConfig *config, const std::string &filesId, HandoffLinks *links) {
+    if (config->shareRoot.empty()) return 1;
+    Br0Address(&config->br0Address);
+    RunWithPath("mkdir -p", TmpShareFolder(config, filesId), "");
+    RunWithPath("mkdir -p", FinalShareFolder(config, filesId), "");
+    RunWithPath("chmod 777", TmpShareTree(config), " -R");
+    links->tmpNetworkPath =
+        std::string("PARCELO_TMP_SHARE") + "\\" + kHandoffMarker + filesId + "\\";
+    links->lanLink =
+        "\\\\" + config->br0Address + "\\PARCELO_FINAL_SHARE\\" + kHandoffMarker + filesId;
+    return 0;
+}
+
+int MakeLinks(const HandoffConfig *config, const std::string &filesId, HandoffLinks *links) {
+    links->tmpFtpPath = std::string("PARCELO_TMP_SHARE/") + kHandoffMarker + filesId + "/";
+    links->internetLink =
+        "ftp://" + config->internetAddr + "/PARCELO_FINAL_SHARE/" + kHandoffMarker + filesId;
+    return 0;
+}
+
+int FolderExists(const std::string &path) {
+    struct stat st;
+    return stat(NasPath(path.c_str()).c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
+}

@@ -1,0 +1,94 @@
+// handoff_login.cpp -- the login against the appliance's accounts, and check_ftp_code.
+#include <stdio.h>
+#include <string.h>
+
+#include "flash_settings.h"
+#include "handoff_connection.h"
+#include "handoff_textfile.h"
+
+enum {
+    kSettingUserName = 50,
+    kSettingUserPassword = 51,
+    kSettingNasUserName = 345,
+    kSettingNasUserPasswd = 346,
+    kSettingFtpClientLang = 366,
+};
+static const size_t kMaxAccounts = 32;
+
+static std::string TextSetting(int id) {
+    char value[4096];
+    memset(value, 0, sizeof(value));
+    if (FlashSettingsGet(id, value) != 1) return "";
+    value[sizeof(value) - 1] = '\0';
+    return value;
+}
+
+std::vector<std::string> SplitAccountList(const std::string &list) {
+    std::vector<std::string> entries;
+    size_t start = 0;
+    while (entries.size() < kMaxAccounts) {
+        size_t end = list.find(',', start);
+        entries.push_back(list.substr(start, end == std::string::npos ? end : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return entries;
+}
+
+int CheckLogin(const std::string &name, const std::string &password) {
+    FlashSettingsReload();
+    // An unset account, or an empty entry of the lists, never lets anyone in.
+    if (name.empty()) return 0;
+    if (name == TextSetting(kSettingUserName) && password == TextSetting(kSettingUserPassword))
+        return 1;
+    std::vector<std::string> names = SplitAccountList(TextSetting(kSettingNasUserName));
+    std::vector<std::string> passwords = SplitAccountList(TextSetting(kSettingNasUserPasswd));
+    for (size_t k = 0; k < names.size() && k < passwords.size(); k++) {
+        if (names[k] == name) return passwords[k] == password ? 1 : 0;
+    }
+    return 0;
+}
+
+int HandleCreateConnection(HandoffContext *ctx, const HandoffRequest *request) {
+    if (ctx->connectionState != HANDOFF_NOT_LOGGED_IN) {
+        ctx->connectionState = HANDOFF_NOT_LOGGED_IN;
+        return SendStatusReply(ctx, HANDOFF_CREATE_CONNECTION, HANDOFF_NOT_ALLOWED);
+    }
+    if (request->version != kHandoffVersion) {
+        printf("Error: Wrong Version!\n");
+        return SendStatusReply(ctx, HANDOFF_CREATE_CONNECTION, HANDOFF_REFUSED);
+    }
+    if (!CheckLogin(request->user, request->password)) {
+        printf("Error: user name and password failed!\n");
+        return SendStatusReply(ctx, HANDOFF_CREATE_CONNECTION, HANDOFF_REFUSED_2);
+    }
+    ctx->connectionState = HANDOFF_LOGGED_IN;
+    return SendStatusReply(ctx, HANDOFF_CREATE_CONNECTION, HANDOFF_DONE);
+}
+
+std::string CharacterSetFromTable(const std::string &table, const std::string &code) {
+    if (code.empty()) return "CP1252";
+    for (const std::string &line : SplitLines(table)) {
+        size_t at = line.find(code);
+        if (at == std::string::npos) continue;
+        std::string name = at + 3 < line.size() ? line.substr(at + 3) : "";
+        while (!name.empty() && (name.back() == '\r' || name.back() == '\n')) name.pop_back();
+        return name.empty() ? "CP1252" : name;
+    }
+    return "CP1252";
+}
+
+std::string FtpCharacterSet(void) {
+    FlashSettingsReload();
+    std::string code = TextSetting(kSettingFtpClientLang);
+    std::string table;
+    if (code.empty() || ReadTextFile("/bin/naslanguagetable.h", &table) != 0) return "CP1252";
+    return CharacterSetFromTable(table, code);
+}
+
+int HandleCheckFtpCode(HandoffContext *ctx) {
+    std::vector<unsigned char> packet;
+    PacketPutByte(&packet, HANDOFF_CHECK_FTP_CODE | kHandoffReplyBit);
+    PacketPutString(&packet, FtpCharacterSet());
+    return SendReply(ctx, packet);
+}

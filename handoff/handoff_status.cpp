@@ -1,0 +1,172 @@
+// handoff_status.cpp -- reading and rewriting the space counters.
+#include "handoff_status.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "flash_settings.h"
+#include "handoff_files.h"
+#include "handoff_textfile.h"
+#include "nas_path.h"
+#include "shell_command.h"
+
+static const char kTotalKey[] = "total_available_space";
+static const char kUserKey[] = "user_available_space";
+
+static int StartsWith(const std::string &line, const char *prefix) {
+    return line.compare(0, strlen(prefix), prefix) == 0;
+}
+
+static std::string ValueOf(const std::string &line) {
+    size_t tab = line.find('\t');
+    if (tab == std::string::npos) return "";
+    std::string value = line.substr(tab + 1);
+    if (!value.empty() && value.back() == '\r') value.pop_back();
+    return value;
+}
+
+void ParseSpaceCounters(const std::string &text, const std::string &user, SpaceCounters *counters,
+                        int *hasTotal, int *hasUser) {
+    std::vector<std::string> lines = SplitLines(text);
+    *hasTotal = 0;
+    *hasUser = 0;
+    counters->total = "0";
+    counters->user = "0";
+    std::string section = "[" + user + "]";
+    for (size_t i = 0; i < lines.size(); i++) {
+        if (!*hasTotal && StartsWith(lines[i], kTotalKey)) {
+            counters->total = ValueOf(lines[i]);
+            *hasTotal = 1;
+        } else if (!*hasUser && lines[i] == section) {
+            *hasUser = 1;
+            if (i + 1 < lines.size()) counters->user = ValueOf(lines[i + 1]);
+        }
+    }
+}
+
+std::string RewriteStatusText(const std::string &old, const std::string &user, int64_t total,
+                              int64_t userValue) {
+    char head[128];
+    snprintf(head, sizeof(head), "%s\t%lld\n", kTotalKey, static_cast<long long>(total));
+    std::string text = head;
+    text += "[" + user + "]\n";
+    snprintf(head, sizeof(head), "%s\t%lld\n", kUserKey, static_cast<long long>(userValue));
+    text += head;
+    std::vector<std::string> lines = SplitLines(old);
+    std::string section = "[" + user + "]";
+    for (size_t i = 0; i < lines.size(); i++) {
+        if (StartsWith(lines[i], kTotalKey)) continue;
+        if (lines[i] == section) {
+            i++;  // the user's counter line goes with its section
+            continue;
+        }
+        text += lines[i] + "\n";
+    }
+    return text;
+}
+
+int64_t SpaceNumber(const std::string &text) { return strtoll(text.c_str(), nullptr, 10); }
+
+static std::string NewStatusText(void) {
+    std::string text = std::string(kTotalKey) + "\t0\n";
+    char names[4096] = {0};
+    if (FlashSettingsGet(345, names) == 1) {
+        names[sizeof(names) - 1] = '\0';
+        std::string list = names;
+        size_t start = 0;
+        while (start <= list.size()) {
+            size_t end = list.find(',', start);
+            if (end == std::string::npos) end = list.size();
+            std::string name = list.substr(start, end - start);
+            if (!name.empty()) text += "[" + name + "]\n" + kUserKey + "\t0\n";
+            start = end + 1;
+        }
+    }
+    return text;
+}
+
+int LoadSpaceCounters(const HandoffConfig *config, const std::string &user,
+                      SpaceCounters *counters) {
+    if (config->shareRoot.empty()) return 1;
+    std::string path = StatusFilePath(config);
+    std::string text;
+    if (ReadTextFile(path, &text) != 0) {
+        ShellCommand c;
+        ShellCommandBegin(&c, "mkdir -p");
+        ShellCommandWord(&c, NasPath(SystemFolderFile(config, "").c_str()).c_str());
+        ShellCommandRun(&c);
+        text = NewStatusText();
+        if (WriteTextFile(path, text) != 0) return 1;
+    }
+    int hasTotal, hasUser;
+    ParseSpaceCounters(text, user, counters, &hasTotal, &hasUser);
+    std::string more;
+    if (!text.empty() && text.back() != '\n' && (!hasTotal || !hasUser)) more += "\n";
+    if (!hasTotal) more += std::string(kTotalKey) + "\t0\n";
+    if (!hasUser) more += "[" + user + "]\n" + kUserKey + "\t0\n";
+    if (!more.empty() && AppendTextFile(path, more) != 0) return 1;
+    return 0;
+}
+
+int CheckSpace(const HandoffConfig *config, const std::string &user, int64_t size) {
+    return CheckSpaceWithFree(config, user, size, FreeSpace(config));
+}
+
+int CheckSpaceWithFree(const HandoffConfig *config, const std::string &user, int64_t size,
+                       int64_t freeKb) {
+    SpaceCounters counters;
+    if (LoadSpaceCounters(config, user, &counters) != 0) {
+        printf("error_no: 1\n");
+        return 0;
+    }
+    if (config->totalSpace == "unlimited") return size < freeKb ? 1 : 0;
+    int64_t totalRoom = SpaceNumber(config->totalSpace) - SpaceNumber(counters.total);
+    int64_t userRoom = SpaceNumber(config->eachUserMaxSpace) - SpaceNumber(counters.user);
+    return size < (totalRoom < userRoom ? totalRoom : userRoom) ? 1 : 0;
+}
+
+static int64_t NotNegative(int64_t v) { return v < 0 ? 0 : v; }
+
+int AddUsedSpace(const HandoffConfig *config, const std::string &user, int64_t size) {
+    std::string path = StatusFilePath(config);
+    std::string old;
+    if (ReadTextFile(path, &old) != 0) return 1;
+    SpaceCounters counters;
+    int hasTotal, hasUser;
+    ParseSpaceCounters(old, user, &counters, &hasTotal, &hasUser);
+    int64_t total = NotNegative(SpaceNumber(counters.total) + size);
+    int64_t mine = NotNegative(SpaceNumber(counters.user) + size);
+    std::string scratch = path + "_tmp";
+    if (WriteTextFile(scratch, RewriteStatusText(old, user, total, mine)) != 0) return 1;
+    MoveOrCopyFile("cp", scratch, path);
+    unlink(NasPath(scratch.c_str()).c_str());
+    return 0;
+}
+
+void GiveSpaceBack(const HandoffConfig *config, const std::string &user,
+                   const std::string &sizeText) {
+    SpaceCounters counters;
+    if (LoadSpaceCounters(config, user, &counters) != 0) return;
+    if (sizeText.empty() || counters.total.empty() || counters.user.empty()) return;
+    if (counters.total.find("unlimit") != std::string::npos) return;
+    std::string path = StatusFilePath(config);
+    std::string old;
+    if (ReadTextFile(path, &old) != 0) {
+        printf("Read: %s\n", strerror(errno));
+        return;
+    }
+    int64_t size = NotNegative(SpaceNumber(sizeText));
+    int64_t total = NotNegative(SpaceNumber(counters.total) - size);
+    int64_t mine = NotNegative(SpaceNumber(counters.user) - size);
+    std::string scratch = SystemFolderFile(config, "status.tmp");
+    if (WriteTextFile(scratch, RewriteStatusText(old, user, total, mine)) != 0) {
+        printf("Write: %s\n", strerror(errno));
+        return;
+    }
+    MoveOrCopyFile("mv", scratch, path);
+}
