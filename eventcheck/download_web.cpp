@@ -83,7 +83,8 @@ std::string WebStatusText(const WebDownloadItem &item) {
     if (item.lastSize <= INT64_MAX / 100 && item.lastSize >= -(INT64_MAX / 100)) {
         percent = item.lastSize * 100 / item.size;
     } else {
-        percent = item.lastSize > 0 ? 100 : -100;
+        percent = static_cast<int64_t>(static_cast<double>(item.lastSize) * 100 /
+                                       static_cast<double>(item.size));
     }
     if (percent > 98) percent = 99;
     return std::to_string(percent) + "%";

@@ -1,0 +1,1 @@
+// download_test.cpp

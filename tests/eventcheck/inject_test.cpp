@@ -1,0 +1,1 @@
+// inject_test.cpp

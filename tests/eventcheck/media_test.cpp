@@ -1,0 +1,1 @@
+// media_test.cpp

@@ -1,0 +1,1 @@
+// quota_test.cpp
