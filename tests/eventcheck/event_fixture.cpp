@@ -79,6 +79,11 @@ void EventCheckTest::WriteFlash() {
     flashDirty_ = false;
 }
 
+void EventCheckTest::WriteDevice(const std::string &bytes) {
+    Write("dev/mtd", bytes);
+    flashDirty_ = false;
+}
+
 std::string EventCheckTest::Write(const std::string &relative, const std::string &content) {
     return root.Write(relative, content);
 }

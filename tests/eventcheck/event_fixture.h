@@ -33,6 +33,8 @@ class EventCheckTest : public ::testing::Test {
     // writes it when it changed).
     void Set(const std::string &name, const std::string &value);
     void WriteFlash();
+    // Puts these bytes on the device instead (kept until Set is called again).
+    void WriteDevice(const std::string &bytes);
     // Files and folders of the appliance, relative to the root.
     std::string Write(const std::string &relative, const std::string &content);
     void Mkdir(const std::string &relative);
