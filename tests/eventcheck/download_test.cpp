@@ -225,3 +225,30 @@ TEST_F(DownloadTest, NoMailWithoutMailSettings) {
 
 }  // namespace
 }  // namespace eventtest
+
+namespace eventtest {
+namespace {
+
+TEST_F(DownloadTest, ListsOfAnyContentAreReadInBoundedTime) {
+    std::string bt, web, binary;
+    for (int i = 0; i < 10000; i++) {
+        bt += BtItemText("item" + std::to_string(i), i % 7, i % 3, 5000 + i);
+        web += WebItemText("/w/" + std::to_string(i), 1000, 3, i % 1000, i);
+    }
+    for (int i = 0; i < 65536; i++) binary += static_cast<char>((i * 7919) & 0xff);
+    std::string huge = "Target=" + std::string(3 << 20, 'y');  // one line of megabytes
+    Bt(5, 'C', bt + "\n[BtItem]\n" + huge + "\n" + binary);
+    Bt(6, 'D', binary + "[BtItem]\nSavePath=/s\nTarget=tail");  // no newline at the end
+    WebList(5, 'C', web + binary);
+    WebList(6, 'D', "[DownloadItem]\n" + huge + "\nCount=1");
+    Write("tmp/bt.pid", binary);
+    Write("tmp/emailBTProblem", binary);
+    Write("media.conf", binary + huge);
+    Set("MEDIA_SERVER_ENABLE", "1");
+    ASSERT_EQ(0, RunOrlinda());
+    EXPECT_EQ(1u, CallsOf("killall").size());
+    EXPECT_EQ(1u, CallsOf("pomerel").size());
+}
+
+}  // namespace
+}  // namespace eventtest
