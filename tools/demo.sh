@@ -95,3 +95,4 @@ for f in $(find "$root/rec" -name '*.avi' | sort); do
 done
 echo
 echo "demo files are in $root"
+bash "$top/tools/demo_eventcheck.sh" "$(mktemp -d /tmp/nas-eventcheck.XXXXXX)" "$bin"
