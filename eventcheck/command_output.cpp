@@ -1,4 +1,5 @@
-// command_output.cpp -- parsing what mount, df and repquota print, the language table and the user list.
+// command_output.cpp -- parsing what mount, df and repquota print, the language table and the user
+// list.
 //
 // Words are taken by a tokenizer of our own, so a word of any length is
 // copied whole and never overruns a buffer.

@@ -44,8 +44,9 @@ void LoadBtLists(std::vector<BtItem> *list) {
 // "/tmp/USB5/C:/.system_file/nastmp_ID" or "/mnt/USB5/C:/.system_file/btstatus_ID".
 static std::string StatusFile(const BtItem &item, bool nastmp) {
     char path[96];
-    snprintf(path, sizeof(path), nastmp ? "/tmp/USB%d/%c:/.system_file/nastmp_%lu"
-                                        : "/mnt/USB%d/%c:/.system_file/btstatus_%lu",
+    snprintf(path, sizeof(path),
+             nastmp ? "/tmp/USB%d/%c:/.system_file/nastmp_%lu"
+                    : "/mnt/USB%d/%c:/.system_file/btstatus_%lu",
              item.volume, item.letter, static_cast<unsigned long>(item.addTime));
     return path;
 }
@@ -85,7 +86,7 @@ int FindBtPid(FILE *in, const std::string &torrentInformation, long *pid, std::s
 
 // What the client's throughput file says about a download being worked on.
 struct BtProgress {
-    long rate = -1;                 // bytes per second
+    long rate = -1;  // bytes per second
     std::string schedule = "unknown";
 };
 
@@ -260,11 +261,14 @@ void ProcessBtList(DownloadRunState *state) {
     std::vector<std::string> problemLines;
     ReadTextLines("/tmp/emailBTProblem", 1024, true, &problemLines);
     std::string problems = JoinBlank(problemLines);
+    std::vector<std::string> finished;  // the finished-items file, read once
+    ReadTextLines("/tmp/emailBtFinishItem", 512, true, &finished);
     int row = 0;
     for (const BtItem &item : list) {
         EnsureNastmp(item);
         if (item.status == 5) {
-            if (RecordFinished("/tmp/emailBtFinishItem", item.target, "btDownload") == 1) {
+            if (RecordFinished("/tmp/emailBtFinishItem", &finished, item.target, "btDownload") ==
+                1) {
                 state->btFinished.push_back(item.target);
                 state->anyFinished = 1;
             }

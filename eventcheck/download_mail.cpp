@@ -8,16 +8,15 @@
 #include "orlinda.h"
 #include "shell_command.h"
 
-int RecordFinished(const char *itemsFile, const std::string &name, const char *module) {
-    std::vector<std::string> lines;
-    if (ReadTextLines(itemsFile, 512, true, &lines) == 0) {
-        for (const std::string &line : lines) {
-            if (line.find(name) != std::string::npos) return 0;
-        }
+int RecordFinished(const char *itemsFile, std::vector<std::string> *known, const std::string &name,
+                   const char *module) {
+    for (const std::string &line : *known) {
+        if (line.find(name) != std::string::npos) return 0;
     }
     AppendText(itemsFile, name + "\n");
-    std::string text = CurrentDateText() + "\tLocal\t" + module +
-                       "\t1\tdownloadBegin\t[" + name + "]\tisDownloadCompletely";
+    known->push_back(name);
+    std::string text = CurrentDateText() + "\tLocal\t" + module + "\t1\tdownloadBegin\t[" + name +
+                       "]\tisDownloadCompletely";
     WriteNasLog(text.c_str(), 3);
     return 1;
 }

@@ -111,18 +111,19 @@ void ProcessWebList(DownloadRunState *state) {
         RemoveFile("/tmp/emailWebFinishItem");
         return;
     }
-    std::stable_sort(list.begin(), list.end(),
-                     [](const WebDownloadItem &a, const WebDownloadItem &b) {
-                         return a.time < b.time;
-                     });
+    std::stable_sort(
+        list.begin(), list.end(),
+        [](const WebDownloadItem &a, const WebDownloadItem &b) { return a.time < b.time; });
     std::vector<std::string> problemLines;
     ReadTextLines("/tmp/emailWebProblem", 1024, true, &problemLines);
     std::string problems = JoinBlank(problemLines);
+    std::vector<std::string> finished;  // the finished-items file, read once
+    ReadTextLines("/tmp/emailWebFinishItem", 512, true, &finished);
     int row = 0;
     for (const WebDownloadItem &item : list) {
         std::string name = WebItemName(item);
         if (item.lastSize == item.size && item.size > 0) {
-            if (RecordFinished("/tmp/emailWebFinishItem", name, "webFtpDownload") == 1) {
+            if (RecordFinished("/tmp/emailWebFinishItem", &finished, name, "webFtpDownload") == 1) {
                 state->webFinished.push_back(name);
                 state->anyFinished = 1;
             }

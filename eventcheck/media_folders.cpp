@@ -86,8 +86,9 @@ static void StoreMissingFolders(const std::vector<std::string> &missing) {
     }
     BuildShellCommand(&command, "cp -f", {fresh.c_str(), current.c_str()});
     ShellCommandRun(&command);
-    BuildShellCommand(&command, "mv -f",
-                      {fresh.c_str(), NasPath(NAS_SYSTEM_PREFIX "email/emailMediaFolderItem").c_str()});
+    BuildShellCommand(
+        &command, "mv -f",
+        {fresh.c_str(), NasPath(NAS_SYSTEM_PREFIX "email/emailMediaFolderItem").c_str()});
     ShellCommandRun(&command);
     sync();
 }

@@ -51,11 +51,11 @@ enum {
 
 // Values the download step leaves for the rest of the run.
 struct DownloadRunState {
-    int anyFinished = 0;                  // 1 when a newly finished download was recorded
-    std::vector<std::string> btFinished;  // names of newly finished BitTorrent items
-    std::vector<std::string> webFinished; // names of newly finished web downloads
-    int btProblem = 0;                    // 1 when a new BitTorrent problem item was found
-    int webProblem = 0;                   // 1 when a new web problem item was found
+    int anyFinished = 0;                   // 1 when a newly finished download was recorded
+    std::vector<std::string> btFinished;   // names of newly finished BitTorrent items
+    std::vector<std::string> webFinished;  // names of newly finished web downloads
+    int btProblem = 0;                     // 1 when a new BitTorrent problem item was found
+    int webProblem = 0;                    // 1 when a new web problem item was found
 };
 
 // One item of a "bt.cfg" list.
@@ -143,8 +143,8 @@ int MailLanguage(void);
 // returns 1 when the daemon is missing (the first line names grep), 0 when it
 // runs, -1 when the scratch file does not open. The scratch file is removed
 // when removeAfter is set.
-int ProcessMissing(const char *name, const char *separator, const char *scratch,
-                   int lineChars, bool removeAfter);
+int ProcessMissing(const char *name, const char *separator, const char *scratch, int lineChars,
+                   bool removeAfter);
 // The music server test ("ps | grep mt-daapd>/tmp/iTunes_tmp.tmp").
 int MusicServerMissing(int lineChars);
 // Starts "glimmet 333333 6 &".
@@ -159,7 +159,7 @@ std::string LookupMailText(int language, const char *key);
 struct MailBody {
     std::string shellText;  // shell text of the -b word; quoted pieces inside
 };
-void MailBodyFixed(MailBody *body, const char *text);     // the Part's fixed text, keys included
+void MailBodyFixed(MailBody *body, const char *text);  // the Part's fixed text, keys included
 void MailBodyQuoted(MailBody *body, const std::string &text);  // outside text, as one quoted piece
 void StartMail(int language, const char *subjectKey, const MailBody &body,
                const std::string &eventPath, int flag, const std::string &address);
@@ -235,8 +235,11 @@ std::string WebLocationText(const std::string &fullPath);
 std::string WebStatusText(const WebDownloadItem &item);
 
 /* download_mail.cpp */
-// Records a finished item once: 1 when it is new.
-int RecordFinished(const char *itemsFile, const std::string &name, const char *module);
+// Records a finished item once: 1 when it is new. known holds the lines of
+// itemsFile (read once per run, lines of up to 511 characters); the new name
+// is appended to both.
+int RecordFinished(const char *itemsFile, std::vector<std::string> *known, const std::string &name,
+                   const char *module);
 void ComposeFinishedMail(const DownloadRunState &state);
 void RunDownloadStep(DownloadRunState *state);
 
@@ -269,9 +272,9 @@ struct QuotaUserEntry {
     QuotaSection section;  // as written; quotaSet -1 means "Default"
 };
 struct QuotaTeamEntry {
-    std::string name;            // team name
-    std::vector<int> members;    // user indexes marked as members
-    QuotaSection section;        // quotaSet -1 means "Default"
+    std::string name;          // team name
+    std::vector<int> members;  // user indexes marked as members
+    QuotaSection section;      // quotaSet -1 means "Default"
 };
 struct QuotaFiles {
     QuotaSection defaults;                 // the "DefaultSetting" section

@@ -1,4 +1,5 @@
-// quota_check.cpp -- the quota step: users' and teams' disk use against their levels, and the mails.
+// quota_check.cpp -- the quota step: users' and teams' disk use against their levels, and the
+// mails.
 #include <string.h>
 
 #include "flash_settings.h"
@@ -8,9 +9,9 @@
 
 // What the quota step knows about the run.
 struct QuotaRun {
-    int language = 0;                    // mail language number
-    bool sc = false;                     // the "sc" word order of the bodies
-    std::vector<std::string> nasUsers;   // by user index
+    int language = 0;                   // mail language number
+    bool sc = false;                    // the "sc" word order of the bodies
+    std::vector<std::string> nasUsers;  // by user index
 };
 
 static std::vector<std::string> LoadNasUsers(void) {
@@ -70,8 +71,8 @@ struct RepquotaSearch {
 static int TakeRepquotaLine(void *context, const char *line, size_t length) {
     RepquotaSearch *search = static_cast<RepquotaSearch *>(context);
     RepquotaLine parsed;
-    if (ParseRepquotaLine(line, &search->started, &search->ended, &parsed) == 1 &&
-        !search->found && parsed.name == *search->name) {
+    if (ParseRepquotaLine(line, &search->started, &search->ended, &parsed) == 1 && !search->found &&
+        parsed.name == *search->name) {
         search->found = true;
         search->usedKb = parsed.usedKb;
     }
@@ -106,24 +107,24 @@ struct QuotaMail {
 // "%s" takes the next text (quoted), "%lld" the next number.
 static const char *const kBodies[2][2][2] = {
     {{K "WarningLevelUser1 %s " K "WarningLevelUser2 %lldGB " K "WarningLevelUser3 %s " K
-      "WarningLevelUser4 %lldGB " K "WarningLevelUser5 %s " K "WarningLevelUser6 %lldGB.",
+        "WarningLevelUser4 %lldGB " K "WarningLevelUser5 %s " K "WarningLevelUser6 %lldGB.",
       K "WarningLevelUser1 %s " K "WarningLevelUser2 %s " K "WarningLevelUser3 %lldGB " K
-      "WarningLevelUser4 %lldGB " K "WarningLevelUser5 %s " K
-      "WarningLevelUser6 %lldGB\xe3\x80\x82"},
+        "WarningLevelUser4 %lldGB " K "WarningLevelUser5 %s " K
+        "WarningLevelUser6 %lldGB\xe3\x80\x82"},
      {K "WarningLevelTeam1 %s " K "WarningLevelTeam2 %lldGB " K "WarningLevelTeam3 %s " K
-      "WarningLevelTeam4 %lldGB " K "WarningLevelTeam5 %s " K "WarningLevelTeam6 %s " K
-      "WarningLevelTeam7 %lldGB.",
+        "WarningLevelTeam4 %lldGB " K "WarningLevelTeam5 %s " K "WarningLevelTeam6 %s " K
+        "WarningLevelTeam7 %lldGB.",
       K "WarningLevelTeam1 %s " K "WarningLevelTeam2 %s " K "WarningLevelTeam3 %lldGB " K
-      "WarningLevelTeam4 %lldGB " K "WarningLevelTeam5 %s " K "WarningLevelTeam6 %s " K
-      "WarningLevelTeam7 %lldGB\xe3\x80\x82"}},
+        "WarningLevelTeam4 %lldGB " K "WarningLevelTeam5 %s " K "WarningLevelTeam6 %s " K
+        "WarningLevelTeam7 %lldGB\xe3\x80\x82"}},
     {{K "QuotaLimitUser1 %s " K "QuotaLimitUser2 %lldGB " K "QuotaLimitUser3 %s " K
-      "QuotaLimitUser4 " K "QuotaLimitUser5 %s " K "QuotaLimitUser6 ",
+        "QuotaLimitUser4 " K "QuotaLimitUser5 %s " K "QuotaLimitUser6 ",
       K "QuotaLimitUser1 %s " K "QuotaLimitUser2 %s " K "QuotaLimitUser3 %lldGB " K
-      "QuotaLimitUser4 " K "QuotaLimitUser5 %s " K "QuotaLimitUser6 "},
+        "QuotaLimitUser4 " K "QuotaLimitUser5 %s " K "QuotaLimitUser6 "},
      {K "QuotaLimitTeam1 %s " K "QuotaLimitTeam2 %lldGB " K "QuotaLimitTeam3 %s " K
-      "QuotaLimitTeam4 %s " K "QuotaLimitTeam5 ",
+        "QuotaLimitTeam4 %s " K "QuotaLimitTeam5 ",
       K "QuotaLimitTeam1 %s " K "QuotaLimitTeam2 %s " K "QuotaLimitTeam3 %lldGB " K
-      "QuotaLimitTeam4 %s " K "QuotaLimitTeam5 "}}};
+        "QuotaLimitTeam4 %s " K "QuotaLimitTeam5 "}}};
 #undef K
 
 // Fills a body template: fixed text as it stands, texts quoted, numbers in decimal.
@@ -171,16 +172,16 @@ static void MailUserNotice(const QuotaRun &run, const QuotaFiles &files, const Q
     bool limit = kind == 1;
     const char *subject = limit ? "emailQuotaLimitUserSubject" : "emailWarningLevelUserSubject";
     MailBody body = NoticeBody(mail, kind, false, run.sc);
-    StartMail(run.language, subject, body,
-              Numbered(limit ? "/tmp/quotaEmailAQ" : "/tmp/quotaEmailAW", mail.name, "",
-                       volumeNumber),
-              1, std::string());
+    StartMail(
+        run.language, subject, body,
+        Numbered(limit ? "/tmp/quotaEmailAQ" : "/tmp/quotaEmailAW", mail.name, "", volumeNumber), 1,
+        std::string());
     const std::string &address = files.mailAddress[static_cast<size_t>(userIndex)];
     if (address.empty()) return;
-    StartMail(run.language, subject, body,
-              Numbered(limit ? "/tmp/quotaEmailQ" : "/tmp/quotaEmailW", mail.name, "",
-                       volumeNumber),
-              1, address);
+    StartMail(
+        run.language, subject, body,
+        Numbered(limit ? "/tmp/quotaEmailQ" : "/tmp/quotaEmailW", mail.name, "", volumeNumber), 1,
+        address);
 }
 
 static void MailTeamNotice(const QuotaRun &run, const QuotaFiles &files, const QuotaMail &mail,
@@ -194,18 +195,17 @@ static void MailTeamNotice(const QuotaRun &run, const QuotaFiles &files, const Q
     for (int member : members) {
         const std::string &address = files.mailAddress[static_cast<size_t>(member)];
         if (address.empty()) continue;
-        StartMail(run.language, subject, body,
-                  Numbered(limit ? "/tmp/quotaEmailTQ" : "/tmp/quotaEmailTW", mail.name, "U",
-                           member),
-                  1, address);
+        StartMail(
+            run.language, subject, body,
+            Numbered(limit ? "/tmp/quotaEmailTQ" : "/tmp/quotaEmailTW", mail.name, "U", member), 1,
+            address);
     }
 }
 
 // Compares one user's or team's use with its section; records or removes its notice.
 // Returns the kind of mail due: 1 limit, 0 warning, -1 none.
 static int CheckOne(const QuotaSection &section, const QuotaVolume &volume,
-                    const std::string &noticeName, const char *option, bool team,
-                    int64_t *usedKb) {
+                    const std::string &noticeName, const char *option, bool team, int64_t *usedKb) {
     if (section.quotaSet != 1 && section.quotaSet != 2) return -1;
     if (UsedKilobytes(option, volume, noticeName, usedKb) != 0) return -1;
     int reached = QuotaReached(section, *usedKb);

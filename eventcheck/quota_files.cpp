@@ -105,9 +105,8 @@ void ReadQuotaTeamFile(FILE *in, const std::vector<std::string> &nasUsers, Quota
             if (team.name == "Anonymous") return;
             for (const std::string &name : ParseNasUsers(value.c_str())) {
                 int index = UserIndex(nasUsers, name);
-                if (index >= 0 &&
-                    std::find(team.members.begin(), team.members.end(), index) ==
-                        team.members.end()) {
+                if (index >= 0 && std::find(team.members.begin(), team.members.end(), index) ==
+                                      team.members.end()) {
                     team.members.push_back(index);
                 }
             }

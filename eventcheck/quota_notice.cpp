@@ -100,7 +100,8 @@ int RewriteQuotaNotice(FILE *in, FILE *out, const char *name, int kind, int freq
 }
 
 static std::string NoticePath(const char *mountPoint, const char *suffix) {
-    return NasPath((std::string(mountPoint) + "/.system_file/quotaNotification.conf" + suffix).c_str());
+    return NasPath(
+        (std::string(mountPoint) + "/.system_file/quotaNotification.conf" + suffix).c_str());
 }
 
 static void MoveNotice(const char *mountPoint) {

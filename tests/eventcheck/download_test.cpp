@@ -1,4 +1,5 @@
-// download_test.cpp -- the download step: finished and failing items, rows, locks and the finished mail.
+// download_test.cpp -- the download step: finished and failing items, rows, locks and the finished
+// mail.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -23,11 +24,10 @@ std::string WebItemText(const std::string &path, long long size, int status, lon
                         long time, const std::string &url = "http://example.com/f") {
     return "\n[DownloadItem]\nOwnerUser=bob\nUrl2=\nUrl=" + url + "\nPath=" + path +
            "\nSize=" + std::to_string(size) + "\nStatus=" + std::to_string(status) +
-           "\nLastSize=" + std::to_string(last) + "\nTime=" + std::to_string(time) +
-           "\nCount=1\n";
+           "\nLastSize=" + std::to_string(last) + "\nTime=" + std::to_string(time) + "\nCount=1\n";
 }
 
-class DownloadTest : public EventCheckTest {
+class OrlindaDownloadTest : public EventCheckTest {
   protected:
     void SetUp() override {
         EventCheckTest::SetUp();
@@ -62,18 +62,24 @@ class DownloadTest : public EventCheckTest {
     }
 };
 
-TEST_F(DownloadTest, FinishedAndFailingItemsAreReportedOnce) {
-    Bt(5, 'C', BtItemText("ubuntu.iso", 5, 0, 1000) +
-                   BtItemText("debian.iso", 4, 0, 1001, 2LL << 30, "http://t/d"));
-    WebList(5, 'C', WebItemText("/dl/g.zip", 100, 4, 10, 20) + WebItemText("/dl/f.zip", 1000, 3, 1000, 10));
+TEST_F(OrlindaDownloadTest, FinishedAndFailingItemsAreReportedOnce) {
+    Bt(5, 'C',
+       BtItemText("ubuntu.iso", 5, 0, 1000) +
+           BtItemText("debian.iso", 4, 0, 1001, 2LL << 30, "http://t/d"));
+    WebList(5, 'C',
+            WebItemText("/dl/g.zip", 100, 4, 10, 20) + WebItemText("/dl/f.zip", 1000, 3, 1000, 10));
     ASSERT_EQ(0, RunOrlinda());
 
     std::vector<std::string> log = NasLogLines();
     ASSERT_EQ(2u, log.size());
     std::string date = log[0].substr(9, 19);  // "3\t0\tINFO\t" then the date
-    EXPECT_EQ("3\t0\tINFO\t" + date + "\tLocal\t<btDownload>\t\t<downloadBegin>[ubuntu.iso]<isDownloadCompletely>", log[0]);
+    EXPECT_EQ("3\t0\tINFO\t" + date +
+                  "\tLocal\t<btDownload>\t\t<downloadBegin>[ubuntu.iso]<isDownloadCompletely>",
+              log[0]);
     EXPECT_EQ(0, log[1].find("3\t0\tINFO\t"));
-    EXPECT_NE(std::string::npos, log[1].find("\tLocal\t<webFtpDownload>\t\t<downloadBegin>[f.zip]<isDownloadCompletely>"));
+    EXPECT_NE(
+        std::string::npos,
+        log[1].find("\tLocal\t<webFtpDownload>\t\t<downloadBegin>[f.zip]<isDownloadCompletely>"));
     EXPECT_EQ('/', date[4]);
     EXPECT_EQ(' ', date[10]);
 
@@ -82,19 +88,25 @@ TEST_F(DownloadTest, FinishedAndFailingItemsAreReportedOnce) {
                         "emailWebFinishMenu", "emailBestWishes", "emailProductName",
                         "emailBTFinishSubject"}),
               Lookups());
-    EXPECT_EQ("{emailDearSir}\n"
-              "\t{emailBTFinish}\nubuntu.iso {emailBTFinishOne}\n"
-              "\n\t{emailWebFinish}\n(1)f.zip{emailBTFinishOne}\n"
-              "\n\t{emailBTFinishThree}\n\t{emailBTFinishMenu}\n"
-              "\t(1) debian.iso\t\t\t2.00GB\t\t0%\t\t\n\n"
-              "\n\t{emailWebFinishMenu}\n"
-              "\t(1) g.zip\t\t100\t\t10B\t\tFailed\t\t[HDD1]C:\\dl\\\t\thttp://example.com/f\n\n"
-              "\n\t{emailBestWishes}\n\t{emailProductName}\n",
-              Body());
-    CallList tail = {
-        Postavel(), "pomerel -email", "ps", "ps", "ps",
-        Mail(0, "emailBTDownloadSubject", "$$$emailBTDownload", "/nasext/main/email/emailBtDownload", 1),
-        Mail(0, "emailWebDownloadSubject", "$$$emailWebDownload", "/nasext/main/email/emailWebDownload", 1)};
+    EXPECT_EQ(
+        "{emailDearSir}\n"
+        "\t{emailBTFinish}\nubuntu.iso {emailBTFinishOne}\n"
+        "\n\t{emailWebFinish}\n(1)f.zip{emailBTFinishOne}\n"
+        "\n\t{emailBTFinishThree}\n\t{emailBTFinishMenu}\n"
+        "\t(1) debian.iso\t\t\t2.00GB\t\t0%\t\t\n\n"
+        "\n\t{emailWebFinishMenu}\n"
+        "\t(1) g.zip\t\t100\t\t10B\t\tFailed\t\t[HDD1]C:\\dl\\\t\thttp://example.com/f\n\n"
+        "\n\t{emailBestWishes}\n\t{emailProductName}\n",
+        Body());
+    CallList tail = {Postavel(),
+                     "pomerel -email",
+                     "ps",
+                     "ps",
+                     "ps",
+                     Mail(0, "emailBTDownloadSubject", "$$$emailBTDownload",
+                          "/nasext/main/email/emailBtDownload", 1),
+                     Mail(0, "emailWebDownloadSubject", "$$$emailWebDownload",
+                          "/nasext/main/email/emailWebDownload", 1)};
     CallList calls = Calls();
     ASSERT_GE(calls.size(), tail.size() + 1);
     EXPECT_EQ("killall -SIGHUP quorret", calls[0]);
@@ -122,28 +134,33 @@ TEST_F(DownloadTest, FinishedAndFailingItemsAreReportedOnce) {
     EXPECT_FALSE(Exists("tmp/emailBtFinishItem"));
 }
 
-TEST_F(DownloadTest, RowsOfItemsTheClientWorksOn) {
-    Bt(5, 'C', BtItemText("done.iso", 5, 9, 1) +
-                   BtItemText("fast.iso", 1, 0, 2, 1LL << 30, "/t/fast.torrent") +
-                   BtItemText("huge.img", 2, 0, 3, 8LL << 40, "http://t/huge") +
-                   BtItemText("queued.iso", 3, 0, 4, 3 << 20, "http://t/q") +
-                   BtItemText("idle.iso", 0, 0, 5, 5 << 10, "http://t/idle"));
+TEST_F(OrlindaDownloadTest, RowsOfItemsTheClientWorksOn) {
+    Bt(5, 'C',
+       BtItemText("done.iso", 5, 9, 1) +
+           BtItemText("fast.iso", 1, 0, 2, 1LL << 30, "/t/fast.torrent") +
+           BtItemText("huge.img", 2, 0, 3, 8LL << 40, "http://t/huge") +
+           BtItemText("queued.iso", 3, 0, 4, 3 << 20, "http://t/q") +
+           BtItemText("idle.iso", 0, 0, 5, 5 << 10, "http://t/idle"));
     Write("tmp/bt.pid",
-          "[BT.PID]\nPid=77\nTempFileName=/tmp/work1\nTorrentInformation=/mnt/USB5/C:/t/fast.torrent\n"
+          "[BT.PID]\nPid=77\nTempFileName=/tmp/work1\nTorrentInformation=/mnt/USB5/C:/t/"
+          "fast.torrent\n"
           "[BT.PID]\nPid=78\nTempFileName=/tmp/work2\nTorrentInformation=http://t/huge\n"
           "[BT.PID]\nPid=0\nTempFileName=/tmp/work3\nTorrentInformation=http://t/idle\n");
-    Write("tmp/work1_throughput", "throughput=2048b\nuploadrate=10b\nschedule=25\nPeers=3\nleft=9\n");
+    Write("tmp/work1_throughput",
+          "throughput=2048b\nuploadrate=10b\nschedule=25\nPeers=3\nleft=9\n");
     Write("tmp/work2_throughput", "throughput=1b\nschedule=unknown\n");
     Write("mnt/USB5/C:/.system_file/btstatus_2", "10% 3 4\n");
     Write("mnt/USB5/C:/.system_file/btstatus_3", "0% x\n");
     ASSERT_EQ(0, RunOrlinda());
     std::string body = Body();
-    EXPECT_NE(std::string::npos, body.find("\t(1) fast.iso\t109:13:36\t\t1.00GB\t\t25%\t\t2KB/S\n\n"))
+    EXPECT_NE(std::string::npos,
+              body.find("\t(1) fast.iso\t109:13:36\t\t1.00GB\t\t25%\t\t2KB/S\n\n"))
         << body;
     // 8 TiB at one byte a second: hours beyond 32 bits; schedule "unknown" read from the file
     // is the text with its newline, so the progress comes from the awk-written field.
     EXPECT_NE(std::string::npos, body.find("\t(2) huge.img\t"));
-    EXPECT_NE(std::string::npos, body.find("\t(3) queued.iso\tunknown\t\t3.00MB\t\tunknown%\t\t0\n\n"))
+    EXPECT_NE(std::string::npos,
+              body.find("\t(3) queued.iso\tunknown\t\t3.00MB\t\tunknown%\t\t0\n\n"))
         << body;
     EXPECT_NE(std::string::npos, body.find("\t(4) idle.iso\t\t\t5.00KB\t\t0%\t\t0\n\n")) << body;
     EXPECT_EQ("25% 3 4\n", Read("mnt/USB5/C:/.system_file/btstatus_2"));
@@ -151,10 +168,12 @@ TEST_F(DownloadTest, RowsOfItemsTheClientWorksOn) {
     EXPECT_FALSE(Exists("tmp/work2_throughput"));
 }
 
-TEST_F(DownloadTest, HugeDownloadTimesAreComputedIn64Bits) {
-    Bt(5, 'C', BtItemText("done.iso", 5, 9, 1) +
-                   BtItemText("huge.img", 2, 0, 3, 8LL << 40, "http://t/huge"));
-    Write("tmp/bt.pid", "[BT.PID]\nPid=78\nTempFileName=/tmp/work2\nTorrentInformation=http://t/huge\n");
+TEST_F(OrlindaDownloadTest, HugeDownloadTimesAreComputedIn64Bits) {
+    Bt(5, 'C',
+       BtItemText("done.iso", 5, 9, 1) +
+           BtItemText("huge.img", 2, 0, 3, 8LL << 40, "http://t/huge"));
+    Write("tmp/bt.pid",
+          "[BT.PID]\nPid=78\nTempFileName=/tmp/work2\nTorrentInformation=http://t/huge\n");
     Write("tmp/work2_throughput", "throughput=1b\n");  // no schedule: the status file's progress
     Write("mnt/USB5/C:/.system_file/btstatus_3", "0% x\n");
     ASSERT_EQ(0, RunOrlinda());
@@ -163,10 +182,11 @@ TEST_F(DownloadTest, HugeDownloadTimesAreComputedIn64Bits) {
         << Body();
 }
 
-TEST_F(DownloadTest, OnlyTheThirtyTwoBestRankedItemsAreExamined) {
+TEST_F(OrlindaDownloadTest, OnlyTheThirtyTwoBestRankedItemsAreExamined) {
     std::string c, d;
     for (int i = 0; i < 20; i++) c += BtItemText("c" + std::to_string(i), 5, 0, 100 + i);
-    for (int i = 0; i < 20; i++) d += BtItemText("d" + std::to_string(i), 5, i < 2 ? 1 : 0, 200 + i);
+    for (int i = 0; i < 20; i++)
+        d += BtItemText("d" + std::to_string(i), 5, i < 2 ? 1 : 0, 200 + i);
     Bt(5, 'C', c);
     Bt(7, 'D', d);
     ASSERT_EQ(0, RunOrlinda());
@@ -176,7 +196,7 @@ TEST_F(DownloadTest, OnlyTheThirtyTwoBestRankedItemsAreExamined) {
     EXPECT_EQ(expected, Read("tmp/emailBtFinishItem"));
 }
 
-TEST_F(DownloadTest, ALockedListIsSkippedAndTheOthersRead) {
+TEST_F(OrlindaDownloadTest, ALockedListIsSkippedAndTheOthersRead) {
     Bt(5, 'C', BtItemText("locked.iso", 5, 0, 1));
     Bt(6, 'C', BtItemText("free.iso", 5, 0, 2));
     int fd = open(root.At(Partition(5, 'C') + "bt.cfg").c_str(), O_RDWR);
@@ -193,28 +213,34 @@ TEST_F(DownloadTest, ALockedListIsSkippedAndTheOthersRead) {
     EXPECT_EQ("free.iso\nlocked.iso\n", Read("tmp/emailBtFinishItem"));
 }
 
-TEST_F(DownloadTest, WebNamesRowsAndOrder) {
+TEST_F(OrlindaDownloadTest, WebNamesRowsAndOrder) {
     Mkdir("tmp/USB5/C:/.system_file");
-    Write("mnt/USB5/C:/.system_file/download/dl_part.bin.tmp__", "/mnt/USB5/C:/dl/real name.iso\r\n");
+    Write("mnt/USB5/C:/.system_file/download/dl_part.bin.tmp__",
+          "/mnt/USB5/C:/dl/real name.iso\r\n");
     Write("mnt/USB6/C:/.system_file/download/x_y.tmp__", "/mnt/USB6/C:/dir/\n");
-    WebList(5, 'C', WebItemText("/dl/part.bin", 2000, 3, 1990, 30) +
-                        WebItemText("/dl/zero.bin", 0, 4, 0, 40) +
-                        WebItemText("/dl/done.bin", 10, 1, 10, 5));
-    WebList(6, 'C', WebItemText("/x/y", 3 << 20, 5, 1536 << 10, 20) +
-                        WebItemText("/x/neg", -1, 1, -5, 50));
+    WebList(5, 'C',
+            WebItemText("/dl/part.bin", 2000, 3, 1990, 30) +
+                WebItemText("/dl/zero.bin", 0, 4, 0, 40) +
+                WebItemText("/dl/done.bin", 10, 1, 10, 5));
+    WebList(6, 'C',
+            WebItemText("/x/y", 3 << 20, 5, 1536 << 10, 20) + WebItemText("/x/neg", -1, 1, -5, 50));
     ASSERT_EQ(0, RunOrlinda());
     std::string body = Body();
     EXPECT_NE(std::string::npos, body.find("(1)done.bin{emailBTFinishOne}")) << body;
-    EXPECT_NE(std::string::npos,
-              body.find("\t(1) default\t\t3.0M\t\t1536KB\t\tPaused\t\t[HDD2]C:\\x\\\t\thttp://example.com/f\n\n"
-                        "\t(2) real name.iso\t\t2000\t\t1990B\t\t99%\t\t[HDD1]C:\\dl\\\t\thttp://example.com/f\n\n"
-                        "\t(3) zero.bin\t\tUnknown\t\t0\t\tFinished\t\t[HDD1]C:\\dl\\\t\thttp://example.com/f\n\n"
-                        "\t(4) neg\t\tUnknown\t\t0\t\tTrying\t\t[HDD2]C:\\x\\\t\thttp://example.com/f\n\n"))
+    EXPECT_NE(
+        std::string::npos,
+        body.find(
+            "\t(1) default\t\t3.0M\t\t1536KB\t\tPaused\t\t[HDD2]C:\\x\\\t\thttp://example.com/f\n\n"
+            "\t(2) real "
+            "name.iso\t\t2000\t\t1990B\t\t99%\t\t[HDD1]C:\\dl\\\t\thttp://example.com/f\n\n"
+            "\t(3) "
+            "zero.bin\t\tUnknown\t\t0\t\tFinished\t\t[HDD1]C:\\dl\\\t\thttp://example.com/f\n\n"
+            "\t(4) neg\t\tUnknown\t\t0\t\tTrying\t\t[HDD2]C:\\x\\\t\thttp://example.com/f\n\n"))
         << body;
     EXPECT_NE(std::string::npos, body.find("\t{emailBTWebNo}\n")) << body;  // no BitTorrent rows
 }
 
-TEST_F(DownloadTest, NoMailWithoutMailSettings) {
+TEST_F(OrlindaDownloadTest, NoMailWithoutMailSettings) {
     Set("EMAIL_BT", "0");
     Bt(5, 'C', BtItemText("ubuntu.iso", 5, 0, 1000));
     ASSERT_EQ(0, RunOrlinda());
@@ -229,7 +255,7 @@ TEST_F(DownloadTest, NoMailWithoutMailSettings) {
 namespace eventtest {
 namespace {
 
-TEST_F(DownloadTest, ListsOfAnyContentAreReadInBoundedTime) {
+TEST_F(OrlindaDownloadTest, ListsOfAnyContentAreReadInBoundedTime) {
     std::string bt, web, binary;
     for (int i = 0; i < 10000; i++) {
         bt += BtItemText("item" + std::to_string(i), i % 7, i % 3, 5000 + i);

@@ -22,8 +22,8 @@
 
 namespace eventtest {
 
-const std::vector<std::string> kDaemons = {"nmbd", "smbd", "ftpd", "drovenna", "ushare",
-                                           "mt-daapd"};
+const std::vector<std::string> kDaemons = {"nmbd",     "smbd",   "ftpd",
+                                           "drovenna", "ushare", "mt-daapd"};
 
 std::string Quoted(const std::string &word) {
     bool plain = !word.empty();
@@ -90,7 +90,8 @@ std::string EventCheckTest::Write(const std::string &relative, const std::string
 
 void EventCheckTest::Mkdir(const std::string &relative) {
     std::string full = root.At(relative);
-    for (size_t slash = full.find('/', root.path().size() + 1);; slash = full.find('/', slash + 1)) {
+    for (size_t slash = full.find('/', root.path().size() + 1);;
+         slash = full.find('/', slash + 1)) {
         mkdir(full.substr(0, slash).c_str(), 0755);
         if (slash == std::string::npos) break;
     }
@@ -195,7 +196,8 @@ std::vector<std::string> EventCheckTest::Calls() const {
 std::vector<std::string> EventCheckTest::CallsOf(const std::string &name) const {
     std::vector<std::string> calls;
     for (const std::string &call : Calls()) {
-        if (call == name || call.compare(0, name.size() + 1, name + " ") == 0) calls.push_back(call);
+        if (call == name || call.compare(0, name.size() + 1, name + " ") == 0)
+            calls.push_back(call);
     }
     return calls;
 }

@@ -9,7 +9,7 @@ namespace {
 
 using CallList = std::vector<std::string>;
 
-class InjectTest : public EventCheckTest {
+class OrlindaInjectTest : public EventCheckTest {
   protected:
     // A text that runs "touch ROOT/pwnedN" if any shell ever reads it as code.
     std::string Evil(int n) {
@@ -32,7 +32,7 @@ class InjectTest : public EventCheckTest {
     }
 };
 
-TEST_F(InjectTest, MediaFolderLinesAndTheMailSubjectStayText) {
+TEST_F(OrlindaInjectTest, MediaFolderLinesAndTheMailSubjectStayText) {
     Set("MEDIA_SERVER_ENABLE", "1");
     std::string first = "[HDD1]C:\\" + Evil(1);
     std::string second = "[HDD2]C:\\" + Evil(2);
@@ -48,7 +48,7 @@ TEST_F(InjectTest, MediaFolderLinesAndTheMailSubjectStayText) {
     EXPECT_EQ(0, Pwned());
 }
 
-TEST_F(InjectTest, DownloadNamesWorkFilesAndLookedUpTextsStayText) {
+TEST_F(OrlindaInjectTest, DownloadNamesWorkFilesAndLookedUpTextsStayText) {
     Set("BT_ENABLE", "1");
     Set("EMAIL_BT", "1");
     std::string subject = Evil(3);
@@ -57,9 +57,11 @@ TEST_F(InjectTest, DownloadNamesWorkFilesAndLookedUpTextsStayText) {
     Write("tmp/USB5/C:/.system_file/bt.cfg",
           "[BtItem]\nTorrentInformation=http://t/a\nAddTime=1\nSavePath=/d\nTarget=" + Evil(5) +
               "\nStatus=5\n[BtItem]\nTorrentInformation=http://t/b\nAddTime=2\nSavePath=/d\n"
-              "TotalSize=100\nTarget=" + Evil(6) + "\nStatus=1\n");
+              "TotalSize=100\nTarget=" +
+              Evil(6) + "\nStatus=1\n");
     Mkdir("mnt/USB5/C:/.system_file");
-    Write("tmp/bt.pid", "[BT.PID]\nPid=5\nTempFileName=" + work + "\nTorrentInformation=http://t/b\n");
+    Write("tmp/bt.pid",
+          "[BT.PID]\nPid=5\nTempFileName=" + work + "\nTorrentInformation=http://t/b\n");
     Write(work.substr(1) + "_throughput", "throughput=5b\nschedule=50\n");
     ASSERT_EQ(0, RunOrlinda());
     EXPECT_TRUE(Called("postavel -s " + Quoted(subject) + " -b " +
@@ -71,7 +73,7 @@ TEST_F(InjectTest, DownloadNamesWorkFilesAndLookedUpTextsStayText) {
     EXPECT_EQ(0, Pwned());
 }
 
-TEST_F(InjectTest, QuotaNamesAddressesAndVolumesStayText) {
+TEST_F(OrlindaInjectTest, QuotaNamesAddressesAndVolumesStayText) {
     Set("QUOTA_ENABLE", "1");
     Set("QUOTA_ALERT", "1");
     std::string user = "e'v$(i)l";  // fits the 20-character slot
@@ -84,16 +86,16 @@ TEST_F(InjectTest, QuotaNamesAddressesAndVolumesStayText) {
     SetOutput("df", device + " 100 50 50 50% " + mount + "\n");
     SetOutput("repquota", "---\n" + user + " -- 2097152\n\n");
     Write(mount.substr(1) + "/.system_file/quotaUser.conf",
-          "userName =" + user + "\nquotaSet =Quota Only\nquotaLimit =1024\nmailAddress =" + address +
-              "\nuserEnd\n");
+          "userName =" + user +
+              "\nquotaSet =Quota Only\nquotaLimit =1024\nmailAddress =" + address + "\nuserEnd\n");
     ASSERT_EQ(0, RunOrlinda());
     EXPECT_TRUE(Called("repquota -uv " + Quoted(Nas(mount)))) << ::testing::PrintToString(Calls());
     std::string label = "[HDD1]" + mount.substr(10);
     std::string body = "$$$emailQuotaLimitUser1 " + user + " $$$emailQuotaLimitUser2 2GB " +
                        "$$$emailQuotaLimitUser3 " + label + " $$$emailQuotaLimitUser4 " +
                        "$$$emailQuotaLimitUser5 " + label + " $$$emailQuotaLimitUser6 ";
-    EXPECT_TRUE(Called(Mail(0, "emailQuotaLimitUserSubject", body, "/tmp/quotaEmailQ" + user + "0",
-                            1, address)))
+    EXPECT_TRUE(Called(
+        Mail(0, "emailQuotaLimitUserSubject", body, "/tmp/quotaEmailQ" + user + "0", 1, address)))
         << ::testing::PrintToString(Calls());
     EXPECT_NE(std::string::npos, Read(mount.substr(1) + "/.system_file/quotaNotification.conf")
                                      .find("name =" + user + "\n"));

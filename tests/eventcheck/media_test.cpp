@@ -4,12 +4,13 @@
 namespace eventtest {
 namespace {
 
-class MediaFolderTest : public EventCheckTest {
+class OrlindaMediaFolderTest : public EventCheckTest {
   protected:
     void SetUp() override {
         EventCheckTest::SetUp();
         Set("MEDIA_SERVER_ENABLE", "1");
-        Write("media.conf", "[HDD1]C:\\video\n[USB1]D:\\photos\n[RAID]C:\\music\n[HDD2]C:\\films\n");
+        Write("media.conf",
+              "[HDD1]C:\\video\n[USB1]D:\\photos\n[RAID]C:\\music\n[HDD2]C:\\films\n");
         for (const char *dir : {"mnt/USB5/C:/video", "mnt/USB1/D:/photos", "mnt/USB4/C:/music",
                                 "mnt/USB6/C:/films"}) {
             Mkdir(dir);
@@ -22,7 +23,7 @@ class MediaFolderTest : public EventCheckTest {
     std::vector<std::string> Mails() { return CallsOf("kestrin.sh"); }
 };
 
-TEST_F(MediaFolderTest, FirstListIsRecordedWithoutAMail) {
+TEST_F(OrlindaMediaFolderTest, FirstListIsRecordedWithoutAMail) {
     Lose("mnt/USB5/C:/video");
     Set("EMAIL_LANGUAGE", "3");
     ASSERT_EQ(0, RunOrlinda());
@@ -33,7 +34,7 @@ TEST_F(MediaFolderTest, FirstListIsRecordedWithoutAMail) {
     EXPECT_FALSE(Exists("tmp/emailMediaFolderItem_bak"));
 }
 
-TEST_F(MediaFolderTest, ANewMissingFolderIsMailedOnceWithEveryMissingFolder) {
+TEST_F(OrlindaMediaFolderTest, ANewMissingFolderIsMailedOnceWithEveryMissingFolder) {
     Lose("mnt/USB5/C:/video");
     ASSERT_EQ(0, RunOrlinda());
     Lose("mnt/USB1/D:/photos");
@@ -50,7 +51,7 @@ TEST_F(MediaFolderTest, ANewMissingFolderIsMailedOnceWithEveryMissingFolder) {
     EXPECT_TRUE(Mails().empty());
 }
 
-TEST_F(MediaFolderTest, BodiesForOneAndForThreeFolders) {
+TEST_F(OrlindaMediaFolderTest, BodiesForOneAndForThreeFolders) {
     Lose("mnt/USB6/C:/films");
     ASSERT_EQ(0, RunOrlinda());
     // The trigger left by an earlier run mails the one folder still missing.
@@ -68,7 +69,7 @@ TEST_F(MediaFolderTest, BodiesForOneAndForThreeFolders) {
               Mails());
 }
 
-TEST_F(MediaFolderTest, FoldersBackRemoveTheLists) {
+TEST_F(OrlindaMediaFolderTest, FoldersBackRemoveTheLists) {
     Lose("mnt/USB5/C:/video");
     ASSERT_EQ(0, RunOrlinda());
     Mkdir("mnt/USB5/C:/video");
@@ -77,7 +78,7 @@ TEST_F(MediaFolderTest, FoldersBackRemoveTheLists) {
     EXPECT_FALSE(Exists("nasext/main/email/emailMediaFolderItem"));
 }
 
-TEST_F(MediaFolderTest, ElevenAndMoreMissingFoldersAreAllKept) {
+TEST_F(OrlindaMediaFolderTest, ElevenAndMoreMissingFoldersAreAllKept) {
     std::string conf, expected;
     for (int i = 0; i < 40; i++) {
         std::string line = "[HDD3]C:\\gone" + std::to_string(i);

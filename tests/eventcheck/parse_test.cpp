@@ -46,7 +46,7 @@ const char kBtItem[] =
     "Priority=2\n"
     "Unknown=ignored\n";
 
-TEST(BtList, ReadsEveryKeyOfAnItem) {
+TEST(OrlindaBtList, ReadsEveryKeyOfAnItem) {
     std::vector<BtItem> items = Bt(std::string("\n") + kBtItem);
     ASSERT_EQ(1u, items.size());
     const BtItem &item = items[0];
@@ -65,7 +65,7 @@ TEST(BtList, ReadsEveryKeyOfAnItem) {
     EXPECT_EQ('C', item.letter);
 }
 
-TEST(BtList, ItemBoundariesAndTheLastItemsSavePath) {
+TEST(OrlindaBtList, ItemBoundariesAndTheLastItemsSavePath) {
     struct Case {
         const char *text;
         std::vector<std::string> targets;
@@ -85,7 +85,7 @@ TEST(BtList, ItemBoundariesAndTheLastItemsSavePath) {
     }
 }
 
-TEST(BtList, TorrentTypesAndUrls) {
+TEST(OrlindaBtList, TorrentTypesAndUrls) {
     struct Case {
         const char *line;
         int type;
@@ -103,7 +103,7 @@ TEST(BtList, TorrentTypesAndUrls) {
     }
 }
 
-TEST(BtList, ALineLongerThanTheBufferIsReadInPieces) {
+TEST(OrlindaBtList, ALineLongerThanTheBufferIsReadInPieces) {
     std::string name(5000, 'n');
     std::vector<BtItem> items = Bt("[BtItem]\nTarget=" + name + "\nSavePath=/s\nStatus=4\n");
     ASSERT_EQ(1u, items.size());
@@ -111,11 +111,11 @@ TEST(BtList, ALineLongerThanTheBufferIsReadInPieces) {
     EXPECT_EQ(4, items[0].status);
 }
 
-TEST(WebList, ReadsAnItemAndTakesTheLastOnlyWithItsCount) {
-    std::vector<WebDownloadItem> items = Web(
-        "[DownloadItem]\nOwnerUser=bob\nUrl2=ftp://mirror/f.zip\nUrl=http://h/f.zip\n"
-        "Path=/dl/f.zip\nSize=10000000000\nStatus=3\nLastSize=5000000000\nTime=1700000000\n"
-        "Count=2\n[DownloadItem]\nPath=/dl/g.zip\n");
+TEST(OrlindaWebList, ReadsAnItemAndTakesTheLastOnlyWithItsCount) {
+    std::vector<WebDownloadItem> items =
+        Web("[DownloadItem]\nOwnerUser=bob\nUrl2=ftp://mirror/f.zip\nUrl=http://h/f.zip\n"
+            "Path=/dl/f.zip\nSize=10000000000\nStatus=3\nLastSize=5000000000\nTime=1700000000\n"
+            "Count=2\n[DownloadItem]\nPath=/dl/g.zip\n");
     ASSERT_EQ(1u, items.size());
     EXPECT_EQ("ftp://mirror/f.zip", items[0].url2);
     EXPECT_EQ("http://h/f.zip", items[0].url);
@@ -139,7 +139,7 @@ BtItem Ranked(int priority, int status, uint32_t tries, uint32_t added) {
     return item;
 }
 
-TEST(BtRank, PriorityThenActiveThenTriesThenAddTime) {
+TEST(OrlindaBtRank, PriorityThenActiveThenTriesThenAddTime) {
     struct Case {
         BtItem a, b;
         bool before;
@@ -157,7 +157,7 @@ TEST(BtRank, PriorityThenActiveThenTriesThenAddTime) {
     }
 }
 
-TEST(BtRank, FortyItemsKeepTheThirtyTwoBestInRankOrder) {
+TEST(OrlindaBtRank, FortyItemsKeepTheThirtyTwoBestInRankOrder) {
     std::vector<BtItem> list;
     for (uint32_t i = 0; i < 40; i++) InsertBtItem(&list, Ranked(0, 3, 0, 1000 - i));
     InsertBtItem(&list, Ranked(7, 3, 50, 5000));  // a high priority always wins
@@ -170,19 +170,19 @@ TEST(BtRank, FortyItemsKeepTheThirtyTwoBestInRankOrder) {
     EXPECT_EQ(991u, list.back().addTime);
 }
 
-TEST(FormatSize, Table) {
+TEST(OrlindaFormatSize, Table) {
     struct Case {
         double bytes;
         const char *text;
     } cases[] = {
-        {0, "0"},          {1536, "1536"},          {2048, "2.0K"},
-        {102400, "100K"},  {1572864, "1536K"},      {3145728, "3.0M"},
-        {1e12, "931G"},    {5.5 * 1099511627776.0, "5.5T"}, {-5, "-5"},
+        {0, "0"},           {1536, "1536"},    {2048, "2.0K"}, {102400, "100K"},
+        {1572864, "1536K"}, {3145728, "3.0M"}, {1e12, "931G"}, {5.5 * 1099511627776.0, "5.5T"},
+        {-5, "-5"},
     };
     for (const Case &c : cases) EXPECT_EQ(c.text, FormatSize(c.bytes)) << c.bytes;
 }
 
-TEST(FormatBtSize, Table) {
+TEST(OrlindaFormatBtSize, Table) {
     EXPECT_EQ("0.00KB", FormatBtSize(0));
     EXPECT_EQ("1023.00KB", FormatBtSize(1047552));
     EXPECT_EQ("1.00MB", FormatBtSize(1 << 20));
@@ -190,7 +190,7 @@ TEST(FormatBtSize, Table) {
     EXPECT_EQ("8192.00GB", FormatBtSize(8796093022208LL));
 }
 
-TEST(WebRow, LocationText) {
+TEST(OrlindaWebRow, LocationText) {
     struct Case {
         const char *path, *text;
     } cases[] = {
@@ -203,16 +203,24 @@ TEST(WebRow, LocationText) {
     for (const Case &c : cases) EXPECT_EQ(c.text, WebLocationText(c.path)) << c.path;
 }
 
-TEST(WebRow, StatusText) {
+TEST(OrlindaWebRow, StatusText) {
     struct Case {
         int status;
         int64_t size, last;
         const char *text;
     } cases[] = {
-        {4, 0, 0, "Finished"},        {4, 100, 50, "Failed"},     {4, 100, 0, "Failed"},
-        {4, 0, 10, "Trying"},         {4, 100, 200, "Trying"},    {5, 100, 10, "Paused"},
-        {3, 1000, 995, "99%"},        {3, 1000, 990, "99%"},      {3, 1000, 980, "98%"},
-        {1, 1000, 0, "0%"},           {1, 0, 10, "Trying"},       {1, -1, 10, "Trying"},
+        {4, 0, 0, "Finished"},
+        {4, 100, 50, "Failed"},
+        {4, 100, 0, "Failed"},
+        {4, 0, 10, "Trying"},
+        {4, 100, 200, "Trying"},
+        {5, 100, 10, "Paused"},
+        {3, 1000, 995, "99%"},
+        {3, 1000, 990, "99%"},
+        {3, 1000, 980, "98%"},
+        {1, 1000, 0, "0%"},
+        {1, 0, 10, "Trying"},
+        {1, -1, 10, "Trying"},
         {3, 8000000000000000000, 7999999999999999999, "99%"},
         {3, 8000000000000000000, 4000000000000000000, "50%"},
     };
@@ -225,14 +233,15 @@ TEST(WebRow, StatusText) {
     }
 }
 
-TEST(NasLog, FormatLineTable) {
+TEST(OrlindaNasLog, FormatLineTable) {
     struct Case {
         const char *text;
         int result;
         const char *line;
     } cases[] = {
         {"2026/12/10 10:00:00\tLocal\tbtDownload\t1\tdownloadBegin\t[a b]\tisDownloadCompletely", 0,
-         "2026/12/10 10:00:00\tLocal\t<btDownload>\t\t<downloadBegin>[a b]<isDownloadCompletely>\n"},
+         "2026/12/10 10:00:00\tLocal\t<btDownload>\t\t<downloadBegin>[a "
+         "b]<isDownloadCompletely>\n"},
         {"d\ts\tm\t0\tx<y>z", 0, "d\ts\t<m>\t\t<x\\<y\\>z>\n"},
         {"d\ts\tm\t2\ta\tb\tc\td\te\tf", 0, "d\ts\t<m>\t\t<a>b<c>d<e\tf>\n"},
         {"d\ts\tm\t7\ta", 0, "d\ts\t<m>\t\t\n"},
@@ -249,17 +258,22 @@ TEST(NasLog, FormatLineTable) {
     }
 }
 
-TEST(MediaFolder, ConvertTable) {
+TEST(OrlindaMediaFolder, ConvertTable) {
     struct Case {
         const char *line;
         int result;
         const char *path;
     } cases[] = {
-        {"[USB1]C:\\music", 0, "USB1/C:/music"},    {"[USB2]D:\\a\\b", 0, "USB2/D:/a/b"},
-        {"[eSATA]C:\\v", 0, "USB3/C:/v"},           {"[RAID]C:\\v", 0, "USB4/C:/v"},
-        {"[HDD1]C:\\v", 0, "USB5/C:/v"},            {"[HDD2]C:\\v", 0, "USB6/C:/v"},
-        {"[HDD3]C:\\v", 0, "USB7/C:/v"},            {"[HDD4]E:\\my music", 0, "USB8/E:/my music"},
-        {"[HDD9]C:\\v", 1, ""},                     {"music", 1, ""},
+        {"[USB1]C:\\music", 0, "USB1/C:/music"},
+        {"[USB2]D:\\a\\b", 0, "USB2/D:/a/b"},
+        {"[eSATA]C:\\v", 0, "USB3/C:/v"},
+        {"[RAID]C:\\v", 0, "USB4/C:/v"},
+        {"[HDD1]C:\\v", 0, "USB5/C:/v"},
+        {"[HDD2]C:\\v", 0, "USB6/C:/v"},
+        {"[HDD3]C:\\v", 0, "USB7/C:/v"},
+        {"[HDD4]E:\\my music", 0, "USB8/E:/my music"},
+        {"[HDD9]C:\\v", 1, ""},
+        {"music", 1, ""},
         {"", 1, ""},
     };
     for (const Case &c : cases) {
@@ -271,7 +285,7 @@ TEST(MediaFolder, ConvertTable) {
     }
 }
 
-TEST(BtPid, FindsTheSectionOfTheTorrent) {
+TEST(OrlindaBtPid, FindsTheSectionOfTheTorrent) {
     const char text[] =
         "[BT.PID]\nPid=0\nTempFileName=/tmp/w0\nTorrentInformation=http://a\n"
         "[BT.PID]\nPid=321\nTempFileName=/tmp/w1\nTorrentInformation=/mnt/USB5/C:/t.torrent\n"

@@ -1,4 +1,5 @@
-// quota_parse_test.cpp -- mount, df and repquota output, the language table, the quota files and the notice file.
+// quota_parse_test.cpp -- mount, df and repquota output, the language table, the quota files and
+// the notice file.
 #include <gtest/gtest.h>
 #include <time.h>
 
@@ -18,7 +19,7 @@ struct Text {
     FILE *in;
 };
 
-TEST(CommandOutput, MountAndDfLines) {
+TEST(OrlindaCommandOutput, MountAndDfLines) {
     std::string device, type, mount;
     EXPECT_EQ(0, ParseMountLine("/dev/sda1 on /mnt/USB5/C: type ext3 (rw)\n", &device, &type));
     EXPECT_EQ("/dev/sda1", device);
@@ -32,15 +33,18 @@ TEST(CommandOutput, MountAndDfLines) {
     EXPECT_EQ(longWord, type);
 }
 
-TEST(CommandOutput, VolumeLabels) {
+TEST(OrlindaCommandOutput, VolumeLabels) {
     struct Case {
         const char *mount;
         int result;
         const char *label;
     } cases[] = {
-        {"/mnt/USB5/C:", 0, "[HDD1]C:"}, {"/mnt/USB3/D:", 0, "[eSATA]D:"},
-        {"/mnt/USB8/Q:", 0, "[HDD4]Q:"}, {"/mnt/USB9/C:", 1, ""},
-        {"/mnt/USB5", 1, ""},            {"/media/USB5/C:", 1, ""},
+        {"/mnt/USB5/C:", 0, "[HDD1]C:"},
+        {"/mnt/USB3/D:", 0, "[eSATA]D:"},
+        {"/mnt/USB8/Q:", 0, "[HDD4]Q:"},
+        {"/mnt/USB9/C:", 1, ""},
+        {"/mnt/USB5", 1, ""},
+        {"/media/USB5/C:", 1, ""},
     };
     for (const Case &c : cases) {
         std::string label;
@@ -51,7 +55,7 @@ TEST(CommandOutput, VolumeLabels) {
     }
 }
 
-TEST(CommandOutput, RepquotaTable) {
+TEST(OrlindaCommandOutput, RepquotaTable) {
     const char *lines[] = {
         "*** Report for user quotas on device /dev/sda1\n",
         "User            used    soft    hard  grace    used  soft  hard  grace\n",
@@ -75,7 +79,7 @@ TEST(CommandOutput, RepquotaTable) {
     EXPECT_EQ((std::vector<std::string>{"root=20", "alice=1024000"}), seen);
 }
 
-TEST(CommandOutput, LanguageCodeTable) {
+TEST(OrlindaCommandOutput, LanguageCodeTable) {
     const char js[] =
         "var x = 1;\n"
         "var languageIdSet = new Array\n"
@@ -104,7 +108,7 @@ TEST(CommandOutput, LanguageCodeTable) {
     EXPECT_EQ(1, ParseLanguageCode(none.in, 0, &code));
 }
 
-TEST(NasUsers, ListTable) {
+TEST(OrlindaNasUsers, ListTable) {
     struct Case {
         const char *value;
         std::vector<std::string> users;
@@ -120,7 +124,7 @@ TEST(NasUsers, ListTable) {
     for (const Case &c : cases) EXPECT_EQ(c.users, ParseNasUsers(c.value)) << c.value;
 }
 
-TEST(QuotaFiles, SplitLines) {
+TEST(OrlindaQuotaFiles, SplitLines) {
     struct Case {
         const char *line;
         int result;
@@ -148,7 +152,7 @@ TEST(QuotaFiles, SplitLines) {
     EXPECT_EQ(-2, ParseQuotaSet("Quota"));
 }
 
-TEST(QuotaFiles, UserAndTeamSections) {
+TEST(OrlindaQuotaFiles, UserAndTeamSections) {
     std::vector<std::string> users = {"alice", "bob", "carol"};
     Text userFile(
         "DefaultSetting\nquotaSet =Quota Only\nwarningLevel =100\nquotaLimit =2000\nuserEnd\n"
@@ -185,7 +189,7 @@ TEST(QuotaFiles, UserAndTeamSections) {
     EXPECT_TRUE(files.teams[2].members.empty());  // no member line: no members of staff
 }
 
-TEST(QuotaLevels, LimitWithAKilobyteOfSlack) {
+TEST(OrlindaQuotaLevels, LimitWithAKilobyteOfSlack) {
     struct Case {
         int set;
         int64_t warning, limit, used;
@@ -193,10 +197,10 @@ TEST(QuotaLevels, LimitWithAKilobyteOfSlack) {
     } cases[] = {
         {2, 0, 1000, 1000 * 1024 - 1, 2},  // one kilobyte of slack
         {2, 0, 1000, 1000 * 1024 - 2, 0},
-        {2, 500, 1000, 600 * 1024, 0},     // quota only: no warning
+        {2, 500, 1000, 600 * 1024, 0},  // quota only: no warning
         {1, 500, 1000, 600 * 1024, 1},
         {1, 500, 1000, 500 * 1024 - 1, 0},
-        {1, 500, 0, 0, 2},                 // a limit of 0 counts as reached
+        {1, 500, 0, 0, 2},  // a limit of 0 counts as reached
         {1, 500, INT64_MAX, INT64_MAX - 1, 2},
     };
     for (const Case &c : cases) {
@@ -236,7 +240,7 @@ time_t LocalTime(int year, int month, int day, int hour) {
     return mktime(&t);
 }
 
-TEST(QuotaNotice, RepeatRuleTable) {
+TEST(OrlindaQuotaNotice, RepeatRuleTable) {
     time_t now = LocalTime(2026, 12, 10, 12);
     const std::string other = "name =bob\nwarningLevel =2026-1-1\nquotaLimit =\n";
     struct Case {

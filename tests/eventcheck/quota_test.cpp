@@ -38,7 +38,7 @@ const char kRepquota[] =
 
 const char kJs[] = "var languageIdSet = new Array\n(\n\"de\",\n\"en\",\n\"sc\",\n)\n";
 
-class QuotaTest : public EventCheckTest {
+class OrlindaQuotaTest : public EventCheckTest {
   protected:
     void SetUp() override {
         EventCheckTest::SetUp();
@@ -86,10 +86,14 @@ const std::string kAnonymousLimit =
     "$$$emailQuotaLimitTeam1 Anonymous $$$emailQuotaLimitTeam2 5GB $$$emailQuotaLimitTeam3 "
     "[HDD1]C: $$$emailQuotaLimitTeam4 [HDD1]C: $$$emailQuotaLimitTeam5 ";
 
-TEST_F(QuotaTest, UsersAndTeamsAtTheirLevelsAreMailedAndLoggedOnce) {
+TEST_F(OrlindaQuotaTest, UsersAndTeamsAtTheirLevelsAreMailedAndLoggedOnce) {
     ASSERT_EQ(0, RunOrlinda());
     CallList expected = {
-        "killall -SIGHUP quorret", "pomerel -email", "mount", "df", Repquota("-uv"),
+        "killall -SIGHUP quorret",
+        "pomerel -email",
+        "mount",
+        "df",
+        Repquota("-uv"),
         Mail(0, "emailWarningLevelUserSubject", kAliceWarning, "/tmp/quotaEmailAWalice0", 1),
         Mail(0, "emailWarningLevelUserSubject", kAliceWarning, "/tmp/quotaEmailWalice0", 1,
              "alice@example.com"),
@@ -102,7 +106,9 @@ TEST_F(QuotaTest, UsersAndTeamsAtTheirLevelsAreMailedAndLoggedOnce) {
              "alice@example.com"),
         Repquota("-gv"),
         Mail(0, "emailQuotaLimitUserSubject", kAnonymousLimit, "/tmp/quotaEmailTAQAnonymous", 1),
-        "ps", "ps", "ps"};
+        "ps",
+        "ps",
+        "ps"};
     EXPECT_EQ(expected, Calls());
     EXPECT_EQ((CallList{"<quotaLogModuleName>\t\t <quotaUser>alice<quotaReachWarningLevel>",
                         "<quotaLogModuleName>\t\t <quotaUser>bob<quotaReachQuotaLimit>",
@@ -124,7 +130,7 @@ TEST_F(QuotaTest, UsersAndTeamsAtTheirLevelsAreMailedAndLoggedOnce) {
     EXPECT_TRUE(TakeLogRecords().empty());
 }
 
-TEST_F(QuotaTest, NoticesTwoDaysOldAreRepeatedWithANonZeroFrequency) {
+TEST_F(OrlindaQuotaTest, NoticesTwoDaysOldAreRepeatedWithANonZeroFrequency) {
     Write("mnt/USB5/C:/.system_file/quotaUser.conf",
           "userName =alice\nquotaSet =Warning and Quota\nwarningLevel =2048\nquotaLimit =10240\n"
           "userEnd\n");
@@ -149,7 +155,7 @@ TEST_F(QuotaTest, NoticesTwoDaysOldAreRepeatedWithANonZeroFrequency) {
     EXPECT_EQ("", Notice());
 }
 
-TEST_F(QuotaTest, ScWordOrderAndLanguageNumber) {
+TEST_F(OrlindaQuotaTest, ScWordOrderAndLanguageNumber) {
     Set("EMAIL_LANGUAGE", "1");
     Write("mnt/USB5/C:/.system_file/quotaTeam.conf", "");
     ASSERT_EQ(0, RunOrlinda());
@@ -169,7 +175,7 @@ TEST_F(QuotaTest, ScWordOrderAndLanguageNumber) {
               mails[2]);
 }
 
-TEST_F(QuotaTest, WithoutTheLanguageTableTheQuotaMailsUseLanguageZero) {
+TEST_F(OrlindaQuotaTest, WithoutTheLanguageTableTheQuotaMailsUseLanguageZero) {
     Set("EMAIL_LANGUAGE", "1");
     Remove("web/javascript.js");
     ASSERT_EQ(0, RunOrlinda());
@@ -180,7 +186,7 @@ TEST_F(QuotaTest, WithoutTheLanguageTableTheQuotaMailsUseLanguageZero) {
               mails[0]);
 }
 
-TEST_F(QuotaTest, StepRestsUnlessQuotaAlertAndMailAreOn) {
+TEST_F(OrlindaQuotaTest, StepRestsUnlessQuotaAlertAndMailAreOn) {
     for (const char *setting : {"QUOTA_ENABLE", "QUOTA_ALERT", "EMAIL_ENABLE"}) {
         Set("QUOTA_ENABLE", "1");
         Set("QUOTA_ALERT", "1");

@@ -19,7 +19,7 @@ CallList Join(std::initializer_list<CallList> parts) {
     return all;
 }
 
-class RunTest : public EventCheckTest {
+class OrlindaRunTest : public EventCheckTest {
   protected:
     std::string FsckMail() {
         return Mail(0, "emailISNotStartSubject", "$$$emailCKDidNotRun",
@@ -45,7 +45,7 @@ void ListTree(const std::string &dir, const std::string &prefix, std::set<std::s
     closedir(d);
 }
 
-TEST_F(RunTest, NoSettingsStoreExitsWithMinusOneAndTouchesNothing) {
+TEST_F(OrlindaRunTest, NoSettingsStoreExitsWithMinusOneAndTouchesNothing) {
     WriteDevice(std::string(128 * 1024, '\0'));
     Write("nasext/main/sys/FSCK_DID_NOT_RUN", "");
     Write("orlinda.out", "");
@@ -59,14 +59,14 @@ TEST_F(RunTest, NoSettingsStoreExitsWithMinusOneAndTouchesNothing) {
     EXPECT_NE(std::string::npos, output.find("Invalid hw setting signature")) << output;
 }
 
-TEST_F(RunTest, QuietApplianceRunsOnlyTheRequiredCommands) {
+TEST_F(OrlindaRunTest, QuietApplianceRunsOnlyTheRequiredCommands) {
     EXPECT_EQ(0, RunOrlinda());
     EXPECT_EQ(Join({kDownloadStep, kDaemonTests}), Calls());
     EXPECT_TRUE(TakeLogRecords().empty());
     EXPECT_FALSE(Exists("tmp/crondEvent"));
 }
 
-TEST_F(RunTest, DaemonsDownAreMailedOnceUntilTheyRunAgain) {
+TEST_F(OrlindaRunTest, DaemonsDownAreMailedOnceUntilTheyRunAgain) {
     Set("EMAIL_LANGUAGE", "2");
     Set("MEDIA_SERVER_ENABLE", "1");
     Set("MEDIA_RESCAN_INTERVAL", "600");
@@ -93,7 +93,7 @@ TEST_F(RunTest, DaemonsDownAreMailedOnceUntilTheyRunAgain) {
     EXPECT_FALSE(Exists("nasext/main/email/emailMediaFlag"));
 }
 
-TEST_F(RunTest, ADaemonNamedInsideAnotherNameCountsAsRunning) {
+TEST_F(OrlindaRunTest, ADaemonNamedInsideAnotherNameCountsAsRunning) {
     struct Case {
         const char *listing;
         bool mailed;
@@ -111,7 +111,7 @@ TEST_F(RunTest, ADaemonNamedInsideAnotherNameCountsAsRunning) {
     }
 }
 
-TEST_F(RunTest, NoCourseFlagSkipsTheSecondHalf) {
+TEST_F(OrlindaRunTest, NoCourseFlagSkipsTheSecondHalf) {
     Write("tmp/nocourseflag", "");
     Write("nasext/main/sys/FSCK_DID_NOT_RUN", "");
     MusicOn(true);
@@ -123,7 +123,7 @@ TEST_F(RunTest, NoCourseFlagSkipsTheSecondHalf) {
               Calls());
 }
 
-TEST_F(RunTest, LedWarningsFlashOncePerEpisode) {
+TEST_F(OrlindaRunTest, LedWarningsFlashOncePerEpisode) {
     Write("nasext/main/sys/FSCK_DID_NOT_RUN", "");
     MusicOn(false);
     ASSERT_EQ(0, RunOrlinda());
@@ -148,7 +148,7 @@ TEST_F(RunTest, LedWarningsFlashOncePerEpisode) {
     EXPECT_FALSE(Exists("tmp/iTunesStartFailed"));
 }
 
-TEST_F(RunTest, EmptyMusicFolderSettingSkipsTheDiskCheckLedButNotItsMail) {
+TEST_F(OrlindaRunTest, EmptyMusicFolderSettingSkipsTheDiskCheckLedButNotItsMail) {
     Write("nasext/main/sys/FSCK_DID_NOT_RUN", "");
     ASSERT_EQ(0, RunOrlinda());
     EXPECT_EQ(Join({{FsckMail()}, kDownloadStep, kDaemonTests}), Calls());
@@ -161,12 +161,12 @@ TEST_F(RunTest, EmptyMusicFolderSettingSkipsTheDiskCheckLedButNotItsMail) {
     EXPECT_FALSE(Exists("nasext/main/email/emailFSCKDidNotRunFlag"));
 }
 
-TEST_F(RunTest, MusicFolderAndServerMails) {
+TEST_F(OrlindaRunTest, MusicFolderAndServerMails) {
     MusicOn(false);
     SetRunning({"nmbd", "smbd", "ftpd"});
     ASSERT_EQ(0, RunOrlinda());
     EXPECT_EQ((CallList{Mail(0, "emailISMediaSubject", "$$$emailISMedia",
-                          "/nasext/main/email/emailItunesMediaFolder", 1)}),
+                             "/nasext/main/email/emailItunesMediaFolder", 1)}),
               CallsOf("kestrin.sh"));
     EXPECT_EQ("/mnt/USB5/C:/music\n", Read("tmp/emailItunesMediaFolderItem"));
     EXPECT_EQ("/mnt/USB5/C:/music\n", Read("nasext/main/email/emailItunesMediaFolderItem"));
@@ -174,7 +174,7 @@ TEST_F(RunTest, MusicFolderAndServerMails) {
     ClearCalls();
     ASSERT_EQ(0, RunOrlinda());
     EXPECT_EQ((CallList{Mail(0, "emailISNotStartSubject", "$$$emailISNotStart",
-                          "/nasext/main/email/emailItunesServer", 0)}),
+                             "/nasext/main/email/emailItunesServer", 0)}),
               CallsOf("kestrin.sh"));
     ClearCalls();
     ASSERT_EQ(0, RunOrlinda());
