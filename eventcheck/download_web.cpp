@@ -78,13 +78,16 @@ std::string WebStatusText(const WebDownloadItem &item) {
     }
     if (item.status == 5) return "Paused";
     if (item.size <= 0) return "Trying";
-    // lastSize * 100 / size in 64 bits; beyond that range a double is near enough.
+    // lastSize * 100 / size in 64 bits; beyond that range a double is near
+    // enough, held within +-1e18 so that it converts back.
     int64_t percent;
     if (item.lastSize <= INT64_MAX / 100 && item.lastSize >= -(INT64_MAX / 100)) {
         percent = item.lastSize * 100 / item.size;
     } else {
-        percent = static_cast<int64_t>(static_cast<double>(item.lastSize) * 100 /
-                                       static_cast<double>(item.size));
+        double share = static_cast<double>(item.lastSize) * 100 / static_cast<double>(item.size);
+        if (share > 1e18) share = 1e18;
+        if (share < -1e18) share = -1e18;
+        percent = static_cast<int64_t>(share);
     }
     if (percent > 98) percent = 99;
     return std::to_string(percent) + "%";
