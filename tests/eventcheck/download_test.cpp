@@ -240,6 +240,15 @@ TEST_F(OrlindaDownloadTest, WebNamesRowsAndOrder) {
     EXPECT_NE(std::string::npos, body.find("\t{emailBTWebNo}\n")) << body;  // no BitTorrent rows
 }
 
+TEST_F(OrlindaDownloadTest, ALogAboveTenMegabytesIsRotatedBeforeTheLine) {
+    Write("nasext/main/var/log/nasLog.log", std::string(11 << 20, 'o') + "\n");
+    Bt(5, 'C', BtItemText("ubuntu.iso", 5, 0, 1000));
+    ASSERT_EQ(0, RunOrlinda());
+    EXPECT_EQ((11u << 20) + 1, Read("nasext/main/var/log/nasLog.log1").size());
+    ASSERT_EQ(1u, NasLogLines().size());
+    EXPECT_NE(std::string::npos, NasLogLines()[0].find("[ubuntu.iso]"));
+}
+
 TEST_F(OrlindaDownloadTest, NoMailWithoutMailSettings) {
     Set("EMAIL_BT", "0");
     Bt(5, 'C', BtItemText("ubuntu.iso", 5, 0, 1000));

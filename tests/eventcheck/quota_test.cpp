@@ -1,4 +1,6 @@
 // quota_test.cpp -- the quota step end to end: volumes, levels, notices, mails and log records.
+#include <sys/ipc.h>
+#include <sys/msg.h>
 #include <time.h>
 
 #include "event_fixture.h"
@@ -184,6 +186,16 @@ TEST_F(OrlindaQuotaTest, WithoutTheLanguageTableTheQuotaMailsUseLanguageZero) {
     for (const std::string &mail : mails) EXPECT_EQ(0u, mail.find("kestrin.sh -l 0 ")) << mail;
     EXPECT_EQ(Mail(0, "emailWarningLevelUserSubject", kAliceWarning, "/tmp/quotaEmailAWalice0", 1),
               mails[0]);
+}
+
+TEST_F(OrlindaQuotaTest, WithoutTheLogDaemonsQueueNothingCreatesIt) {
+    key_t key = ftok(root.At("bin/tovald").c_str(), '1');
+    ASSERT_EQ(0, msgctl(logQueue, IPC_RMID, nullptr));
+    ASSERT_EQ(0, RunOrlinda());
+    EXPECT_NE(std::string::npos, output.find("[orlinda-WriteLog] log messagequeue msgid get fail"))
+        << output;
+    EXPECT_EQ(-1, msgget(key, 0));
+    EXPECT_FALSE(CallsOf("kestrin.sh").empty());  // the mails go out all the same
 }
 
 TEST_F(OrlindaQuotaTest, StepRestsUnlessQuotaAlertAndMailAreOn) {
