@@ -93,8 +93,9 @@ std::string WebStatusText(const WebDownloadItem &item) {
     return std::to_string(percent) + "%";
 }
 
-// Writes the row of an unfinished item; returns 1 when the row file fails.
-static int WriteWebRow(const WebDownloadItem &item, const std::string &name, int row) {
+// Writes the row of an unfinished item to the row file, opened ("a") on the
+// first row and kept open for the step; returns 1 when the file fails.
+static int WriteWebRow(FILE **rows, const WebDownloadItem &item, const std::string &name, int row) {
     char number[32];
     snprintf(number, sizeof(number), "\t(%d) ", row);
     std::string size = item.size > 0 ? FormatSize(static_cast<double>(item.size)) : "Unknown";
@@ -103,7 +104,9 @@ static int WriteWebRow(const WebDownloadItem &item, const std::string &name, int
     std::string line = number + name + "\t\t" + size + "\t\t" + done + "\t\t" +
                        WebStatusText(item) + "\t\t" + WebLocationText(item.fullPath) + "\t\t" +
                        item.url + "\n";
-    return AppendText("/tmp/emailWebFinish", line);
+    if (*rows == nullptr) *rows = fopen(NasPath("/tmp/emailWebFinish").c_str(), "a");
+    if (*rows == nullptr) return 1;
+    return fwrite(line.data(), 1, line.size(), *rows) == line.size() ? 0 : 1;
 }
 
 void ProcessWebList(DownloadRunState *state) {
@@ -123,6 +126,7 @@ void ProcessWebList(DownloadRunState *state) {
     std::vector<std::string> finished;  // the finished-items file, read once
     ReadTextLines("/tmp/emailWebFinishItem", 512, true, &finished);
     int row = 0;
+    FILE *rows = nullptr;
     for (const WebDownloadItem &item : list) {
         std::string name = WebItemName(item);
         if (item.lastSize == item.size && item.size > 0) {
@@ -132,11 +136,12 @@ void ProcessWebList(DownloadRunState *state) {
             }
             continue;
         }
-        if (WriteWebRow(item, name, ++row) != 0) return;
+        if (WriteWebRow(&rows, item, name, ++row) != 0) break;
         if (WebStatusText(item) == "Failed" && problems.find(name) == std::string::npos) {
             AppendText("/tmp/emailWebProblem", name + "\n");
             problems += " " + name;
             state->webProblem = 1;
         }
     }
+    if (rows != nullptr) fclose(rows);
 }
