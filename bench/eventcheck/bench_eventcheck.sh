@@ -99,7 +99,8 @@ for v in 5 6; do
 done
 
 # The command lines the event checker's steps require for this state; "<"
-# marks a command whose output is read through a pipe.
+# marks a command whose output is read through a pipe, "+" a scratch file made
+# without a process.
 R=$root
 {
   echo "ps | grep mt-daapd>'$R/tmp/iTunes_tmp.tmp'"
@@ -111,13 +112,14 @@ R=$root
     for i in $(seq -w 1 100); do
       [ $(( (10#$i + v) % 2 )) = 0 ] || continue
       echo "<repquota -uv '$R/mnt/USB$v/C:'"
+      echo "+$R/mnt/USB$v/C:/.system_file/quotaNotification.conf.tmp"
       echo "mv '$R/mnt/USB$v/C:/.system_file/quotaNotification.conf.tmp' '$R/mnt/USB$v/C:/.system_file/quotaNotification.conf'"
     done
   done
   for d in nmbd smbd ftpd drovenna ushare; do echo "ps | grep $d >'$R/tmp/crondEvent'"; done
   echo "ps | grep mt-daapd>'$R/tmp/iTunes_tmp.tmp'"
 } >"$work/required.txt"
-required=$(wc -l <"$work/required.txt")
+required=$(grep -vc "^+" "$work/required.txt")
 
 export NAS_ROOT=$root PATH="$tools:$PATH"
 "$bin/orlinda" >/dev/null  # settles the record files once

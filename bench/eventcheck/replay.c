@@ -19,7 +19,10 @@ int main(int argc, char **argv) {
     char line[65536];
     while (fgets(line, sizeof(line), in) != NULL) {
         line[strcspn(line, "\n")] = '\0';
-        if (line[0] == '<') {
+        if (line[0] == '+') {
+            FILE *made = fopen(line + 1, "w");
+            if (made != NULL) fclose(made);
+        } else if (line[0] == '<') {
             FILE *pipe = popen(line + 1, "r");
             if (pipe == NULL) return 1;
             char piece[4096];
