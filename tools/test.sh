@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # test.sh -- builds the tree and runs the whole suite, once plain and once
 # with AddressSanitizer and UndefinedBehaviorSanitizer (every report fatal).
+# Both builds treat compiler warnings as errors (NAS_WERROR).
 #   tools/test.sh           both builds
 #   tools/test.sh plain     only the plain build
 #   tools/test.sh sanitize  only the sanitizer build
@@ -10,7 +11,7 @@ bash "$top/tools/setup.sh"
 jobs=$(nproc)
 run_suite() {
   local dir=$1; shift
-  cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNAS_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
   ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 600
 }
