@@ -66,7 +66,10 @@ std::string WebLocationText(const std::string &fullPath) {
     size_t last = text.rfind('\\');
     if (last != std::string::npos) text.resize(last + 1);
     const char *label = mount.size() == 4 ? VolumeLabel(mount[3] - '0') : nullptr;
-    if (label != nullptr) text = label + text.substr(mount.size() + 2);
+    // Cut after its last backslash, the text may end inside the bracket.
+    if (label != nullptr && text.size() >= mount.size() + 2) {
+        text = label + text.substr(mount.size() + 2);
+    }
     return text;
 }
 

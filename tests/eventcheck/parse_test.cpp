@@ -199,6 +199,7 @@ TEST(OrlindaWebRow, LocationText) {
         {"/mnt/USB1/Q:/a/b/c/", "[USB1]Q:\\a\\b\\c\\"},
         {"/mnt/USB9/C:/x", "[USB9]C:\\"},
         {"/mnt", ""},
+        {"/mnt/U/S5/C:x", "[U\\"},  // cut inside the bracket: no label put in
     };
     for (const Case &c : cases) EXPECT_EQ(c.text, WebLocationText(c.path)) << c.path;
 }
