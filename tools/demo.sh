@@ -98,3 +98,6 @@ echo "demo files are in $root"
 
 # The file hand-off server: a folder handed over with handoff_client, and its history.
 "$(dirname "$0")/demo_handoff.sh" "$root/handoff" "$bin"
+
+# The event checker: two runs against a sample appliance state.
+bash "$top/tools/demo_eventcheck.sh" "$root/eventcheck" "$bin"
