@@ -46,10 +46,10 @@ for f in recording.avi names.txt flash.img settings.txt handoff.bin; do
   echo "   $f: $(stat -c %s "$out/arm/$f") bytes, identical"
 done
 
-echo "== static ARM programs"
+echo "== static ARM programs (warnings are errors)"
 static=$top/build-arm-static
 cmake -S "$top" -B "$static" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/$triple.cmake" \
-  -DCMAKE_BUILD_TYPE=MinSizeRel -DNAS_STATIC=ON -DNAS_TESTS=OFF >/dev/null
+  -DCMAKE_BUILD_TYPE=MinSizeRel -DNAS_STATIC=ON -DNAS_TESTS=OFF -DCMAKE_CXX_FLAGS="-Wshadow -Werror" >/dev/null
 programs=(vidula tarsel flashcfg)
 for p in orlinda parcelod handoff_client avirepair; do
   grep -q "^$p:" <(cmake --build "$static" --target help 2>/dev/null | sed 's/^\.\.\. //; s/ .*//; s/$/:/') && programs+=("$p")
