@@ -88,4 +88,9 @@ TEST(After2038, RecordingsNamedAndCutByAClockIn2040) {
     }
 }
 
+// Hand-off history times (parcelod's send_time and expired_time records)
+// and quota notice dates (orlinda's quotaNotification.conf) are tested the
+// same way once those programs are part of the tree: start them with
+// FakeClockEnv("2040-02-29 23:59:55") and read the dates from their files.
+
 }  // namespace

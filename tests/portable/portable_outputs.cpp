@@ -143,7 +143,10 @@ int WriteFlash(const std::string &dir) {
 }
 
 // Hand-off packets in the wire form: header byte, 4-byte big-endian length,
-// payload of big-endian integers and length-prefixed strings.
+// payload of big-endian integers and length-prefixed strings, built here with
+// the byte helpers that the hand-off server's codec uses. When the server's
+// packet codec is part of the tree, build the same packets with it instead
+// (the bytes, and so the digest, must not change).
 class Packet {
   public:
     explicit Packet(unsigned char type) : bytes_{type, 0, 0, 0, 0} {}
