@@ -52,6 +52,14 @@ cleanup() {
   done
   for g in "${groups[@]}"; do kill -KILL -- "-$g" 2>/dev/null || true; done
   groups=()
+  # A process that left its group (a daemon in a session of its own) still
+  # carries NAS_ROOT of this run in its environment.
+  local p
+  for p in /proc/[0-9]*; do
+    [ "${p#/proc/}" = "$$" ] && continue
+    grep -qzF "NAS_ROOT=$root" "$p/environ" 2>/dev/null && kill -KILL "${p#/proc/}" 2>/dev/null
+  done
+  return 0
 }
 trap cleanup EXIT
 stop_requested=0
@@ -163,7 +171,8 @@ for part in handoff eventcheck; do
     echo "== tools/demo_$part.sh"
     mkdir -p "$root/$part"
     status=0
-    run_bounded 120 "$root/out/$part.txt" bash "$script" "$root/$part" "$bin" || status=$?
+    NAS_ROOT="$root/$part" run_bounded 120 "$root/out/$part.txt" bash "$script" "$root/$part" "$bin" \
+      || status=$?
     [ $status -eq 0 ] || echo "(tools/demo_$part.sh ended with status $status)" >>"$root/out/$part.txt"
   fi
 done

@@ -41,11 +41,11 @@ size=$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 "$sheet" 2
 check "the sheet is a 4x3 tile of thumbnails ($size)" grep -Eq '^8[0-9]{2},4[0-9]{2}$' <<<"$size"
 check "the page shows the sheet" grep -q 'src="contact-sheet.png"' "$root/demo.html"
 check "the page embeds the live stream" grep -Eq 'src="http://127\.0\.0\.1:[0-9]+/mjpg/video\.mjpg"' "$root/demo.html"
-# Every process the demo started inherited NAS_ROOT=$root.
+# Every process the demo started inherited NAS_ROOT=$root (or a folder in it).
 left() {
   local p
   for p in /proc/[0-9]*; do
-    tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qx "NAS_ROOT=$root" && echo "${p#/proc/}"
+    tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -q "^NAS_ROOT=$root" && echo "${p#/proc/}"
   done
   return 0
 }
