@@ -21,9 +21,10 @@ jobs=$(nproc)
 configure_and_build() {  # DIR EXTRA-CMAKE-ARGS...
   local dir=$1; shift
   cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DNAS_TESTS=OFF "$@" >/dev/null
-  local targets=() t
+  local targets=() t help
+  help=$(cmake --build "$dir" --target help)
   for t in vidula tarsel orlinda parcelod flashcfg ipcam_standin; do
-    cmake --build "$dir" --target help | grep -q "^\.\.\. $t\$" && targets+=("$t")
+    grep -q "^\.\.\. $t\$" <<<"$help" && targets+=("$t")
   done
   cmake --build "$dir" -j"$jobs" --target "${targets[@]}" >/dev/null
 }
@@ -93,8 +94,7 @@ chmod +x "$armdir/tarsel"
 
 read -r host_peak host_frames < <(record host "$work/host/bin/vidula")
 read -r arm_peak arm_frames < <(record arm qemu-arm -L "$sysroot" "$armdir/vidula")
-floor=$( (qemu-arm -L "$sysroot" "$armdir/vidula" -h >/dev/null & p=$!; wait $p) ; \
-  /usr/bin/time -f %M qemu-arm -L "$sysroot" "$armdir/vidula" -h 2>&1 >/dev/null | tail -n1)
+floor=$(/usr/bin/time -f %M qemu-arm -L "$sysroot" "$armdir/vidula" -h 2>&1 >/dev/null | tail -n1)
 echo
 echo "Peak memory of vidula recording 640x480 at 10 fps for $seconds s (VmHWM, KiB):"
 echo
