@@ -1,4 +1,5 @@
-# install.cmake -- what `cmake --install` lays out for a firmware image:
+# install.cmake -- the static link of the programs on request (NAS_STATIC)
+# and what `cmake --install` lays out for a firmware image:
 #   sbin/   vidula with tarsel beside it (vidula starts the tarsel of its own
 #           folder), orlinda, parcelod
 #   bin/    flashcfg, handoff_client, avirepair
@@ -8,6 +9,16 @@
 # before and after they arrive. Included at the end of the top CMakeLists.txt,
 # when every program target is known.
 include(GNUInstallDirs)
+
+# NAS_STATIC links the appliance's programs statically; stand-ins and tests
+# stay as they are.
+if(NAS_STATIC)
+  foreach(program vidula tarsel orlinda parcelod flashcfg handoff_client avirepair)
+    if(TARGET ${program})
+      target_link_options(${program} PRIVATE -static)
+    endif()
+  endforeach()
+endif()
 
 foreach(program vidula tarsel orlinda parcelod)
   if(TARGET ${program})
