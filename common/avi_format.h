@@ -33,29 +33,8 @@ const uint32_t kAviFlagHasIndex = 0x10;
 const uint32_t kAviFlagMustUseIndex = 0x20;
 const uint32_t kAviFlagIsInterleaved = 0x100;
 
-// Offsets in the header area of the fields that change from file to file.
-const int kAviOffsetRiffSize = 4;
-const int kAviOffsetHdrlSize = 16;
-const int kAviOffsetMicroSecPerFrame = 32;
-const int kAviOffsetFlags = 44;
-const int kAviOffsetTotalFrames = 48;
-const int kAviOffsetStreamCount = 56;
-const int kAviOffsetWidth = 64;
-const int kAviOffsetHeight = 68;
-const int kAviOffsetStrlSize = 92;
-const int kAviOffsetHandler = 112;
-const int kAviOffsetScale = 128;
-const int kAviOffsetRate = 132;
-const int kAviOffsetLength = 140;
-const int kAviOffsetQuality = 148;
-const int kAviOffsetImageWidth = 184;
-const int kAviOffsetImageHeight = 188;
-const int kAviOffsetCompression = 196;
-const int kAviOffsetImageSize = 200;
-const int kAviOffsetJunk = 220;
-const int kAviOffsetIdentity = 228;
+// Where the "movi" LIST of the header area begins.
 const int kAviOffsetMoviList = 2036;  // "LIST", size, "movi"
-const int kAviOffsetMoviSize = 2040;
 
 // The "movi" list size counts its "movi" id and everything after the header.
 const uint32_t kAviMoviSizeBase = kAviHeaderSize - 4;  // 2044

@@ -13,6 +13,7 @@
 #include "avi_format.h"
 #include "avi_header.h"
 #include "bytes.h"
+#include "whole_io.h"
 
 int32_t AVI_last_error = AVI_ERR_NONE;
 int32_t AVI_last_system_error = 0;
@@ -24,40 +25,9 @@ static int Fail(int code) {
     return -1;
 }
 
-// Writes every byte of iov[0..count) at offset, calling again after a partial
-// or interrupted write. Ends at the first failing call; returns whether all
-// bytes were written. The iov array is used up.
-static bool WriteFullyAt(int fd, struct iovec *iov, int count, off_t offset) {
-    while (count > 0) {
-        if (iov->iov_len == 0) {
-            iov++;
-            count--;
-            continue;
-        }
-        ssize_t n = pwritev(fd, iov, count, offset);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        offset += n;
-        size_t done = static_cast<size_t>(n);
-        while (count > 0 && done >= iov->iov_len) {
-            done -= iov->iov_len;
-            iov++;
-            count--;
-        }
-        if (count > 0) {
-            iov->iov_base = static_cast<char *>(iov->iov_base) + done;
-            iov->iov_len -= done;
-        }
-    }
-    return true;
-}
-
 static bool WriteBytesAt(int fd, const unsigned char *bytes, size_t length, off_t offset) {
     struct iovec iov = {const_cast<unsigned char *>(bytes), length};
-    return WriteFullyAt(fd, &iov, 1, offset);
+    return WriteAllAt(fd, &iov, 1, offset) == 0;
 }
 
 // Writes one chunk at dataEnd: the id, the length, the data and a zero pad
@@ -72,7 +42,7 @@ static int WriteChunk(AviFile *avi, const char *id, const unsigned char *data, u
     struct iovec iov[3] = {{head, sizeof(head)},
                            {const_cast<unsigned char *>(data), length},
                            {const_cast<unsigned char *>(kPad), length & 1u}};
-    if (!WriteFullyAt(avi->fileDescriptor, iov, 3, avi->dataEnd)) return Fail(AVI_ERR_WRITE);
+    if (WriteAllAt(avi->fileDescriptor, iov, 3, avi->dataEnd) != 0) return Fail(AVI_ERR_WRITE);
     avi->dataEnd += kAviChunkHeadSize + length + (length & 1u);
     return 0;
 }

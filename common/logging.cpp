@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "bytes.h"
+#include "whole_io.h"
 
 LoggingState gLogging = {"", 0, 0, 0, 0, -1, -1};
 
@@ -28,23 +29,13 @@ void InitLogging(const char *programName) {
     gLogging.managerQueueId = -1;
 }
 
-static void WriteAll(const char *text, size_t len) {
-    while (len > 0) {
-        ssize_t n = write(STDOUT_FILENO, text, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        text += n;
-        len -= static_cast<size_t>(n);
-    }
-}
-
 static void VPrintConsole(const char *format, va_list args) {
     char line[LOG_LINE_SIZE];
     int n = vsnprintf(line, sizeof(line), format, args);
     if (n < 0) return;
     size_t len = static_cast<size_t>(n) < sizeof(line) ? static_cast<size_t>(n) : sizeof(line) - 1;
     if (static_cast<size_t>(n) >= sizeof(line) && len > 0) line[len - 1] = '\n';  // keep the line end
-    WriteAll(line, len);
+    (void)WriteAll(STDOUT_FILENO, line, len);  // a console that cannot be written is let go
 }
 
 void PrintConsole(const char *format, ...) {

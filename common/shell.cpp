@@ -1,9 +1,13 @@
-// shell.cpp -- shell command runner and the one quoting function.
+// shell.cpp -- shell command runner, the one quoting function, and the
+// reading of a command's output line by line.
 #include "shell.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
+
+#include <string>
 
 int ShellQuote(char *out, size_t outSize, const char *text) {
     if (out == nullptr || outSize == 0) return 1;
@@ -49,4 +53,39 @@ FILE *OpenShellOutput(const char *command) {
 int CloseShellOutput(FILE *stream) {
     if (stream == nullptr) return -1;
     return ExitStatusOf(pclose(stream));
+}
+
+ssize_t ReadOutputLine(char **line, size_t *capacity, FILE *in) {
+    std::string whole;
+    char *piece = nullptr;
+    size_t pieceCapacity = 0;
+    for (;;) {
+        errno = 0;
+        ssize_t n = getline(&piece, &pieceCapacity, in);
+        if (n > 0) whole.append(piece, static_cast<size_t>(n));
+        if (n > 0 && piece[n - 1] == '\n') break;
+        if (!ferror(in) || errno != EINTR) break;  // the end, or a real error
+        clearerr(in);
+    }
+    free(piece);
+    if (whole.empty()) return -1;
+    if (*line == nullptr || *capacity < whole.size() + 1) {
+        char *grown = static_cast<char *>(realloc(*line, whole.size() + 1));
+        if (grown == nullptr) return -1;
+        *line = grown;
+        *capacity = whole.size() + 1;
+    }
+    memcpy(*line, whole.data(), whole.size());
+    (*line)[whole.size()] = '\0';
+    return static_cast<ssize_t>(whole.size());
+}
+
+void ReadOutputLines(FILE *in, OutputLineReader takeLine, void *context) {
+    char *line = nullptr;
+    size_t capacity = 0;
+    ssize_t n;
+    while ((n = ReadOutputLine(&line, &capacity, in)) >= 0) {
+        if (takeLine(context, line, static_cast<size_t>(n)) != 0) break;
+    }
+    free(line);
 }

@@ -5,7 +5,6 @@
 #include <string.h>
 
 #include "shell.h"
-#include "storage_parse.h"
 
 static void Append(ShellCommand *command, const char *text, size_t length) {
     if (command->failed) return;
@@ -70,12 +69,6 @@ int ShellCommandReadLines(const ShellCommand *command,
     if (text == nullptr) return -1;
     FILE *pipe = OpenShellOutput(text);
     if (pipe == nullptr) return -1;
-    char *line = nullptr;
-    size_t capacity = 0;
-    ssize_t n;
-    while ((n = ReadOutputLine(&line, &capacity, pipe)) >= 0) {
-        if (onLine(context, line, static_cast<size_t>(n)) != 0) break;
-    }
-    free(line);
+    ReadOutputLines(pipe, onLine, context);
     return CloseShellOutput(pipe);
 }

@@ -4,28 +4,30 @@
 
 #include "logging.h"
 #include "shell.h"
+#include "shell_command.h"
 #include "storage.h"
-#include "storage_command.h"
 #include "storage_parse.h"
 
-int64_t GetFolderUsedSpace(const char *folder) {
-    FILE *pipe = OpenShellOutput(QuotedCommand("du", folder).c_str());
+// Runs "VERB 'folder'" and reads its output with takeLine. Returns the bytes
+// read, or -1; pipeFailure is logged when the tool cannot be started.
+static int64_t MeasureWithTool(const char *verb, const char *folder, OutputLineReader takeLine,
+                               const char *pipeFailure) {
+    ShellCommand command;
+    BuildShellCommand(&command, verb, {folder});
+    FILE *pipe = OpenShellOutput(ShellCommandLine(&command));
     if (pipe == nullptr) {
-        LogError("Fail to open pipe in GetFolderUsedSpace()");
+        LogError("%s", pipeFailure);
         return -1;
     }
-    int64_t used = ReadUsedSpace(pipe);
+    int64_t bytes = ReadSpaceOutput(pipe, takeLine);
     CloseShellOutput(pipe);
-    return used;
+    return bytes;
+}
+
+int64_t GetFolderUsedSpace(const char *folder) {
+    return MeasureWithTool("du", folder, TakeDuLine, "Fail to open pipe in GetFolderUsedSpace()");
 }
 
 int64_t GetFolderFreeSpace(const char *folder) {
-    FILE *pipe = OpenShellOutput(QuotedCommand("df", folder).c_str());
-    if (pipe == nullptr) {
-        LogError("Fail to open pipe in GetFolderFreeSpace()");
-        return -1;
-    }
-    int64_t available = ReadFreeSpace(pipe);
-    CloseShellOutput(pipe);
-    return available;
+    return MeasureWithTool("df", folder, TakeDfLine, "Fail to open pipe in GetFolderFreeSpace()");
 }

@@ -2,11 +2,8 @@
 // age rules of the recording tree.
 #include "storage_parse.h"
 
-#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
-
-#include <string>
 
 #include "logging.h"
 
@@ -55,70 +52,38 @@ int ParseByteCount(const char *text, int64_t unitBytes, int64_t *bytes) {
     return 0;
 }
 
-ssize_t ReadOutputLine(char **line, size_t *capacity, FILE *in) {
-    std::string whole;
-    char *piece = nullptr;
-    size_t pieceCapacity = 0;
-    for (;;) {
-        errno = 0;
-        ssize_t n = getline(&piece, &pieceCapacity, in);
-        if (n > 0) whole.append(piece, static_cast<size_t>(n));
-        if (n > 0 && piece[n - 1] == '\n') break;
-        if (!ferror(in) || errno != EINTR) break;  // the end, or a real error
-        clearerr(in);
+int TakeDuLine(void *reading, const char *line, size_t length) {
+    SpaceReading *r = static_cast<SpaceReading *>(reading);
+    r->lines++;
+    char column[32];
+    int64_t bytes;
+    if (GetColumn(line, length, column, sizeof(column), '\t', 1) > 0 &&
+        ParseByteCount(column, 1024, &bytes) == 0) {
+        r->bytes = bytes;
+    } else {
+        LogError("Get invalid du output line in GetFolderUsedSpace()");
     }
-    free(piece);
-    if (whole.empty()) return -1;
-    if (*line == nullptr || *capacity < whole.size() + 1) {
-        char *grown = static_cast<char *>(realloc(*line, whole.size() + 1));
-        if (grown == nullptr) return -1;
-        *line = grown;
-        *capacity = whole.size() + 1;
-    }
-    memcpy(*line, whole.data(), whole.size());
-    (*line)[whole.size()] = '\0';
-    return static_cast<ssize_t>(whole.size());
+    return 0;
 }
 
-int64_t ReadUsedSpace(FILE *duOutput) {
-    int64_t result = -1;
-    char *line = nullptr;
-    size_t capacity = 0;
-    ssize_t length;
-    while ((length = ReadOutputLine(&line, &capacity, duOutput)) > 0) {
-        char column[32];
-        int64_t bytes;
-        if (GetColumn(line, static_cast<size_t>(length), column, sizeof(column), '\t', 1) > 0 &&
-            ParseByteCount(column, 1024, &bytes) == 0) {
-            result = bytes;
-        } else {
-            LogError("Get invalid du output line in GetFolderUsedSpace()");
-        }
+int TakeDfLine(void *reading, const char *line, size_t length) {
+    SpaceReading *r = static_cast<SpaceReading *>(reading);
+    if (++r->lines == 1) return 0;  // the header
+    char column[32];
+    int64_t bytes;
+    if (GetColumn(line, length, column, sizeof(column), ' ', 4) > 0 &&
+        ParseByteCount(column, 1024, &bytes) == 0) {
+        r->bytes = bytes;
+    } else {
+        LogError("Fail to get disk free space in GetFolderFreeSpace()");
     }
-    free(line);
-    return result;
+    return 1;
 }
 
-int64_t ReadFreeSpace(FILE *dfOutput) {
-    char *line = nullptr;
-    size_t capacity = 0;
-    int64_t result = -1;
-    // The first line is the header.
-    if (ReadOutputLine(&line, &capacity, dfOutput) > 0) {
-        ssize_t length = ReadOutputLine(&line, &capacity, dfOutput);
-        if (length > 0) {
-            char column[32];
-            int64_t bytes;
-            if (GetColumn(line, static_cast<size_t>(length), column, sizeof(column), ' ', 4) > 0 &&
-                ParseByteCount(column, 1024, &bytes) == 0) {
-                result = bytes;
-            } else {
-                LogError("Fail to get disk free space in GetFolderFreeSpace()");
-            }
-        }
-    }
-    free(line);
-    return result;
+int64_t ReadSpaceOutput(FILE *output, OutputLineReader takeLine) {
+    SpaceReading reading = {-1, 0};
+    ReadOutputLines(output, takeLine, &reading);
+    return reading.bytes;
 }
 
 int ParseListingLine(const char *line, size_t lineLength, ListingEntry *entry) {

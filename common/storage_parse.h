@@ -11,6 +11,8 @@
 #include <stdio.h>
 #include <time.h>
 
+#include "shell.h"
+
 // Copies column `column` (1 is the first) of line into out. Columns are
 // separated by runs of the separator, so several blanks count as one; a line
 // that begins with the separator has an empty first column. Scanning stops at
@@ -25,25 +27,28 @@ size_t GetColumn(const char *line, size_t lineLength, char *out, size_t outSize,
 // empty, holds another character, or the product does not fit in 63 bits.
 int ParseByteCount(const char *text, int64_t unitBytes, int64_t *bytes);
 
-// Reads the next line of a command's output as getline does (the line with
-// its newline, terminated, *line grown as needed), but a read cut short by a
-// signal is taken up again and its pieces joined: tarsel's handlers do not
-// restart system calls, and a request arriving during a check must not cut a
-// line in two or end the output early. Returns the line's length, or -1 at
-// the end of the output or on another read error.
-ssize_t ReadOutputLine(char **line, size_t *capacity, FILE *in);
+// What a line reader of du or df output has found so far: the bytes (-1
+// while none) and the lines taken.
+struct SpaceReading {
+    int64_t bytes;
+    int lines;
+};
 
-// Reads the output of "du FOLDER" (lines "BLOCKS<TAB>PATH", 1024-byte blocks,
-// the folder itself last) and returns the size of the last valid line in
-// bytes, or -1 when there is none. Each line without a valid first column
-// logs "Get invalid du output line in GetFolderUsedSpace()".
-int64_t ReadUsedSpace(FILE *duOutput);
+// Line readers (OutputLineReader of shell.h, the context a SpaceReading).
+// TakeDuLine takes a line of "du FOLDER" (lines "BLOCKS<TAB>PATH", 1024-byte
+// blocks, the folder itself last): the last valid line gives the size, and
+// each line without a valid first column logs "Get invalid du output line in
+// GetFolderUsedSpace()". TakeDfLine takes a line of "df FOLDER" (a header
+// line, then the volume's line whose fourth blank-separated column is the
+// available 1024-byte blocks) and stops after the volume's line, logging
+// "Fail to get disk free space in GetFolderFreeSpace()" when the column is
+// not a number. Both return 0 to go on, 1 to stop.
+int TakeDuLine(void *reading, const char *line, size_t length);
+int TakeDfLine(void *reading, const char *line, size_t length);
 
-// Reads the output of "df FOLDER" (a header line, then the volume's line
-// whose fourth blank-separated column is the available 1024-byte blocks) and
-// returns the free bytes, or -1 when a line is missing or the column is not a
-// number (the latter logs "Fail to get disk free space in GetFolderFreeSpace()").
-int64_t ReadFreeSpace(FILE *dfOutput);
+// Reads a du or df output with its line reader. Returns the bytes found, or
+// -1 when a line is missing or not valid.
+int64_t ReadSpaceOutput(FILE *output, OutputLineReader takeLine);
 
 // The entry kinds of an "ls -l" line, from the first character of column 1.
 enum { LISTING_OTHER = 0, LISTING_FOLDER = 1, LISTING_FILE = 2 };

@@ -14,8 +14,8 @@
 
 #include "logging.h"
 #include "shell.h"
+#include "shell_command.h"
 #include "storage.h"
-#include "storage_command.h"
 #include "storage_parse.h"
 
 // The clock of one walk: the current time, and today's local date.
@@ -46,7 +46,9 @@ static void LogInvalidLine() { LogError("Get invalid ls output line in DeleteOld
 
 // Starts "ls -l" of folder; logs the pipe failure line when it cannot.
 static FILE *OpenListing(const std::string &folder) {
-    FILE *pipe = OpenShellOutput(QuotedCommand("ls -l", folder).c_str());
+    ShellCommand command;
+    BuildShellCommand(&command, "ls -l", {folder.c_str()});
+    FILE *pipe = OpenShellOutput(ShellCommandLine(&command));
     if (pipe == nullptr) LogPipeFailure();
     return pipe;
 }
@@ -124,7 +126,9 @@ static int64_t DeleteOldestInDay(const RecorderConfig *pConfig, const WalkClock 
             continue;
         }
         std::string path = dayFolder + "/" + entry.name;
-        if (RunShellCommand(QuotedCommand("rm -f", path).c_str()) != 0) {
+        ShellCommand remove;
+        BuildShellCommand(&remove, "rm -f", {path.c_str()});
+        if (ShellCommandRun(&remove) != 0) {
             // Not run, or rm could not delete it: nothing was reclaimed.
             LogError("Fail to delete file %s", path.c_str());
             continue;

@@ -32,3 +32,31 @@ ssize_t ReadAll(int fd, void *buffer, size_t size) {
     }
     return static_cast<ssize_t>(done);
 }
+
+int WriteAllAt(int fd, struct iovec *iov, int count, off_t offset) {
+    while (count > 0) {
+        if (iov->iov_len == 0) {
+            iov++;
+            count--;
+            continue;
+        }
+        ssize_t n = pwritev(fd, iov, count, offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return -1;
+        }
+        offset += n;
+        size_t done = static_cast<size_t>(n);
+        while (count > 0 && done >= iov->iov_len) {
+            done -= iov->iov_len;
+            iov++;
+            count--;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<char *>(iov->iov_base) + done;
+            iov->iov_len -= done;
+        }
+    }
+    return 0;
+}

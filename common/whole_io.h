@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 // Writes all size bytes of buffer to fd, taking up short writes and writes
 // interrupted by a signal (EINTR). Returns 0, or -1 with errno set when a
@@ -19,3 +20,9 @@ int WriteAll(int fd, const void *buffer, size_t size);
 // the number of bytes read (less than size only at the end of the file), or
 // -1 with errno set when a read fails.
 ssize_t ReadAll(int fd, void *buffer, size_t size);
+
+// Writes every byte of iov[0..count) at offset (pwritev: the descriptor's
+// position does not move), taking up partial and interrupted writes. Returns
+// 0, or -1 with errno set at the first failing call (EIO when a write moves
+// nothing). The iov array is used up.
+int WriteAllAt(int fd, struct iovec *iov, int count, off_t offset);

@@ -9,37 +9,10 @@
 #include "logging.h"
 #include "program_options.h"
 
-static const char *const kProgramVersion = "1.2.7";
-
-[[noreturn]] static void UsageAndExit() {
-    PrintProgramUsage(kProgramVersion);
-    exit(1);
-}
-
 int main(int argc, char **argv) {
     InitLogging("TARSEL");
     static char configPath[CONFIG_PATH_SIZE];
-    bool haveConfig = false;
-    int option;
-    opterr = 0;  // unknown options are reported below, in our own words
-    while ((option = getopt(argc, argv, "c:e:hv")) != -1) {
-        switch (option) {
-            case 'c':
-                if (TakeConfigPath(configPath, optarg) != 0) return 1;
-                haveConfig = true;
-                break;
-            case 'v':
-                EnterVerboseMode();
-                break;
-            case 'h':
-                UsageAndExit();
-            case 'e':
-            default:
-                PrintConsole("Unknown option '%c'\n", option == 'e' ? 'e' : optopt);
-                UsageAndExit();
-        }
-    }
-    if (!haveConfig || optind > argc) UsageAndExit();
+    if (ReadProgramOptions(argc, argv, {"c:e:hv", 1}, configPath) != 0) return 1;
 
     InstallDiskManagerSignals();
     DiskManagerContext ctx;

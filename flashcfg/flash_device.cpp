@@ -12,20 +12,7 @@
 #include "flash_layout.h"
 #include "flash_lock.h"
 #include "nas_path.h"
-
-// Reads until length bytes are in or the file ends; returns the bytes read,
-// or -1 on a read error.
-static ssize_t ReadFully(int fd, unsigned char *buffer, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = read(fd, buffer + done, length - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
+#include "whole_io.h"
 
 // The store never writes the flash, so the device is opened read-only.
 static int OpenFlashDevice(void) {
@@ -40,7 +27,7 @@ int ReadFlash(unsigned char *buffer, long offset, size_t length) {
     int fd = OpenFlashDevice();
     if (fd >= 0) {
         if (lseek(fd, offset, SEEK_SET) == offset) {
-            ok = ReadFully(fd, buffer, length) == static_cast<ssize_t>(length);
+            ok = ReadAll(fd, buffer, length) == static_cast<ssize_t>(length);
         }
         close(fd);
     }
@@ -59,7 +46,7 @@ unsigned char *CopyFlashDevice(void) {
         if (copy == nullptr) {
             perror("MakeFlashMirror:calloc");
         } else {
-            ssize_t got = ReadFully(fd, copy, FLASH_DEVICE_SIZE);
+            ssize_t got = ReadAll(fd, copy, FLASH_DEVICE_SIZE);
             if (got != FLASH_DEVICE_SIZE) {
                 // A short device sets no errno; say so rather than print a stale one.
                 if (got >= 0) errno = EIO;

@@ -38,7 +38,7 @@ static int ChangeGuard(int semId, short delta) {
     return 0;
 }
 
-// Steps 1 to 3: the guard's set, its value read until it is free (at most
+// The guard's set, its value read until it is free (at most
 // three readings 5 seconds apart), then taken. Returns the set's id, or -1.
 static int TakeGuard(key_t key) {
     int semId = semget(key, 1, IPC_CREAT | 0666);
@@ -59,7 +59,7 @@ static int TakeGuard(key_t key) {
     return ChangeGuard(semId, 1) == 0 ? semId : -1;
 }
 
-// Step 4: the counter segment, attached; null on failure.
+// The counter segment, attached; null on failure.
 static unsigned char *AttachCounters(key_t key) {
     int shmId = shmget(key, FLASH_LOCK_SEGMENT_SIZE, IPC_CREAT | 0666);
     if (shmId == -1) {

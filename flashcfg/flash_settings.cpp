@@ -9,6 +9,7 @@
 #include "flash_block.h"
 #include "flash_device.h"
 #include "flash_layout.h"
+#include "flash_mirror.h"
 #include "flash_tables.h"
 
 // The used entries of one list-valued setting, copied out of its block.
@@ -138,19 +139,13 @@ int FlashSettingsGet(int id, void *buffer) {
     if (row->offset < 0 || row->size < 0 || row->offset + row->size > blockLength) return 0;
     const unsigned char *value = block + row->offset;
     unsigned char *out = static_cast<unsigned char *>(buffer);
-    switch (row->type) {
-        case SETTING_BYTE:
-            PutInt(out, value[0]);
+    switch (SettingKind(row->type)) {
+        case SETTING_KIND_NUMBER:
+            PutInt(out, row->type == SETTING_BYTE   ? value[0]
+                        : row->type == SETTING_WORD ? GetLe16(value)
+                                                    : GetLe32(value));
             return 1;
-        case SETTING_WORD:
-            PutInt(out, GetLe16(value));
-            return 1;
-        case SETTING_UINT32:
-        case SETTING_UINT32_B:
-        case SETTING_UINT32_C:
-            PutInt(out, GetLe32(value));
-            return 1;
-        case SETTING_TEXT: {
+        case SETTING_KIND_TEXT: {
             if (row->size < 1) return 0;
             const void *nul = memchr(value, '\0', row->size);
             size_t length = nul ? static_cast<const unsigned char *>(nul) - value : row->size - 1;
@@ -158,15 +153,12 @@ int FlashSettingsGet(int id, void *buffer) {
             out[length] = '\0';
             return 1;
         }
-        case SETTING_BYTES5:
-        case SETTING_BYTES6:
-        case SETTING_BYTES13:
-        case SETTING_BYTES16:
-        case SETTING_IPV4:
-        case SETTING_BYTE_ARRAY:
+        case SETTING_KIND_BYTES:
             memcpy(out, value, row->size);
             return 1;
-        default:
+        case SETTING_KIND_LIST:
             return GetListEntry(row->type, out);
+        default:
+            return 0;
     }
 }

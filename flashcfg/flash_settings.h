@@ -8,6 +8,10 @@
 // appliance's writers become visible. Every device access holds the reader
 // lock (flash_lock.h) and so may wait up to 3 x 10 seconds for a writer.
 // Block problems are reported on standard output (flash_block.h).
+//
+// Results: every function here answers whether the store (or the setting) is
+// there, 1 for yes and 0 for no, as the daemons that read settings test it.
+// The mirror itself, with the 0 / -1 results of common/, is flash_mirror.h.
 #pragma once
 
 #include <stddef.h>
@@ -34,10 +38,3 @@ int FlashSettingsReload(void);
 //     (0 counts as 1) and receives that entry, entry-size bytes.
 // REQUIRES: buffer has room for SettingValueSize(row) bytes.
 int FlashSettingsGet(int id, void *buffer);
-
-// Replaces the mirror with a fresh copy of the device. Returns 0, or -1 (the
-// old mirror is then kept).
-int MakeFlashMirror(void);
-
-// The mirror (FLASH_DEVICE_SIZE bytes), or null before the first copy.
-const unsigned char *FlashMirror(void);

@@ -386,25 +386,38 @@ const SettingListShape *FindSettingListShape(int type) {
     return nullptr;
 }
 
-int SettingValueSize(const SettingRow *row) {
-    switch (row->type) {
+int SettingKind(int type) {
+    switch (type) {
         case SETTING_BYTE:
         case SETTING_WORD:
         case SETTING_UINT32:
         case SETTING_UINT32_B:
         case SETTING_UINT32_C:
-            return 4;
+            return SETTING_KIND_NUMBER;
         case SETTING_TEXT:
+            return SETTING_KIND_TEXT;
         case SETTING_BYTES5:
         case SETTING_BYTES6:
         case SETTING_BYTES13:
         case SETTING_BYTES16:
         case SETTING_IPV4:
         case SETTING_BYTE_ARRAY:
+            return SETTING_KIND_BYTES;
+        default:
+            return FindSettingListShape(type) != nullptr ? SETTING_KIND_LIST : SETTING_KIND_UNKNOWN;
+    }
+}
+
+int SettingValueSize(const SettingRow *row) {
+    switch (SettingKind(row->type)) {
+        case SETTING_KIND_NUMBER:
+            return 4;
+        case SETTING_KIND_TEXT:
+        case SETTING_KIND_BYTES:
             return row->size;
-        default: {
-            const SettingListShape *shape = FindSettingListShape(row->type);
-            return shape != nullptr ? shape->entrySize : 0;
-        }
+        case SETTING_KIND_LIST:
+            return FindSettingListShape(row->type)->entrySize;
+        default:
+            return 0;
     }
 }

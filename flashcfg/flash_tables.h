@@ -82,6 +82,18 @@ const SettingRow *FindSettingRowByName(const char *name, int *hw);
 // The list shape of a list type (8 to 19), or null for any other type.
 const SettingListShape *FindSettingListShape(int type);
 
+// The kinds of value a setting type holds.
+enum {
+    SETTING_KIND_UNKNOWN = 0,  // not a type of the tables
+    SETTING_KIND_NUMBER = 1,   // 0, 1, 20, 22, 23: read as a 32-bit int
+    SETTING_KIND_TEXT = 2,     // 2
+    SETTING_KIND_BYTES = 3,    // 3 to 7, 21: raw bytes
+    SETTING_KIND_LIST = 4,     // 8 to 19: entries of a list (FindSettingListShape)
+};
+
+// The kind of value of a setting type (SETTING_KIND_*).
+int SettingKind(int type);
+
 // Bytes FlashSettingsGet writes into the caller's buffer for a row: 4 for
 // numbers, the entry size for lists, the row's size otherwise; 0 for an
 // unknown type.

@@ -23,6 +23,7 @@
 #include "flashcfg_image.h"
 #include "flashcfg_values.h"
 #include "nas_path.h"
+#include "whole_io.h"
 
 enum { EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
 
@@ -41,14 +42,8 @@ static int Usage(void) {
 static int WriteImage(const char *path, const unsigned char *image) {
     int fd = open(path, O_WRONLY | O_CREAT, 0644);
     if (fd < 0) return -1;
-    size_t done = 0;
-    while (done < FLASH_DEVICE_SIZE) {
-        ssize_t n = write(fd, image + done, FLASH_DEVICE_SIZE - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    int result = done == FLASH_DEVICE_SIZE && ftruncate(fd, FLASH_DEVICE_SIZE) == 0 ? 0 : -1;
+    int result =
+        WriteAll(fd, image, FLASH_DEVICE_SIZE) == 0 ? ftruncate(fd, FLASH_DEVICE_SIZE) : -1;
     int saved = errno;
     if (close(fd) != 0 && result == 0) return -1;
     errno = saved;

@@ -13,10 +13,7 @@ int SettingStoredSize(const SettingRow *row) {
     return shape != nullptr ? shape->entrySize : row->size;
 }
 
-static bool IsNumberType(int type) {
-    return type == SETTING_BYTE || type == SETTING_WORD || type == SETTING_UINT32 ||
-           type == SETTING_UINT32_B || type == SETTING_UINT32_C;
-}
+static bool IsNumberType(int type) { return SettingKind(type) == SETTING_KIND_NUMBER; }
 
 static int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -116,7 +113,7 @@ static std::string Trimmed(const char *text) {
 int EncodeSettingValue(const SettingRow *row, const char *text, unsigned char *out,
                        std::string *error) {
     int size = SettingStoredSize(row);
-    if (row->type == SETTING_TEXT) {
+    if (SettingKind(row->type) == SETTING_KIND_TEXT) {
         size_t length = strlen(text);
         if (size < 1 || length > static_cast<size_t>(size - 1)) {
             *error = "text longer than " + std::to_string(size - 1) + " characters";
@@ -146,7 +143,8 @@ std::string FormatSettingValue(const SettingRow *row, const unsigned char *value
         snprintf(text, sizeof(text), "%u", v);
         return text;
     }
-    if (row->type == SETTING_TEXT) return std::string(reinterpret_cast<const char *>(value));
+    if (SettingKind(row->type) == SETTING_KIND_TEXT)
+        return std::string(reinterpret_cast<const char *>(value));
     if (row->type == SETTING_IPV4) {
         snprintf(text, sizeof(text), "%u.%u.%u.%u", value[0], value[1], value[2], value[3]);
         return text;

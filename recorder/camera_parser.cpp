@@ -318,7 +318,7 @@ static BlockResult ReceiveFrameImage(RecorderContext *pCtx) {
     return pCtx->connection[pCtx->cameraIndex].fd == -1 ? BLOCK_END : BLOCK_NEXT;
 }
 
-// Step 4: one read into the receive buffer. Returns 0 when bytes were added.
+// One read into the receive buffer. Returns 0 when bytes were added.
 static int ReadCamera(RecorderContext *pCtx, int fd) {
     FrameBufferPool *pFB = &pCtx->frameBuffer;
     if (GetCurrentReceiveFrameBuffer(pFB) == -1) {
@@ -379,7 +379,7 @@ static BlockResult EnterUnusedState(RecorderContext *pCtx) {
     Shutdown(pCtx);
 }
 
-// Step 5: the state blocks in order; each one that advances lets the next
+// The state blocks in order; each one that advances lets the next
 // one run, so one call can go from the status line to a complete frame.
 // After a frame the blocks run again over the bytes that followed it, so
 // that every frame the read completed is taken before the next read: frames

@@ -13,7 +13,6 @@
 #include "recorder.h"
 #include "recording.h"
 
-const char *const kProgramVersion = "1.2.7";
 unsigned char cameraErrorReportArmed = 0;
 
 static void OpenQueuesFromConfig(const RecorderConfig *config) {

@@ -38,7 +38,7 @@ static void PrintProgress(const char *mark) {
     if (gLogging.verbose) PrintConsole("%s", mark);
 }
 
-// States 0 to 2: the whole request head in one read.
+// A new viewer: the whole request head in one read.
 static int ReadRequest(RecorderContext *pCtx, int index, LvClient *client) {
     char text[LV_REQUEST_READ_SIZE];
     ssize_t got = read(pCtx->connection[index].fd, text, sizeof(text));
@@ -69,8 +69,7 @@ static int ReadRequest(RecorderContext *pCtx, int index, LvClient *client) {
             CloseLvClient(pCtx, index);
             return 1;
         }
-        client->state = LV_STATE_REQUEST;  // query and other headers are ignored
-        client->state = LV_STATE_HEADERS;
+        client->state = LV_STATE_HEADERS;  // query and other headers are ignored
     }
     if (!Contains(text, length, "\r\n\r\n")) {
         LogError("Live video client(%s:%d) request is not HTTP or incomplete", client->address,
@@ -83,7 +82,7 @@ static int ReadRequest(RecorderContext *pCtx, int index, LvClient *client) {
     return 0;
 }
 
-// State 4: the response header, written once.
+// The response header, written once.
 static int SendResponse(RecorderContext *pCtx, int index, LvClient *client) {
     char header[sizeof(kResponseHead) + BOUNDARY_SIZE + 4];
     int length = snprintf(header, sizeof(header), "%s%.*s\r\n\r\n", kResponseHead,
@@ -117,7 +116,7 @@ static void ReleaseFrame(RecorderContext *pCtx, LvClient *client) {
     client->sentBytes = 0;
 }
 
-// State 5: one write of the current frame, choosing the newest frame first
+// A streaming viewer: one write of the current frame, choosing the newest frame first
 // when the viewer holds none.
 static int SendFrame(RecorderContext *pCtx, int index, LvClient *client) {
     FrameBufferPool *pFB = &pCtx->frameBuffer;

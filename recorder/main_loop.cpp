@@ -29,7 +29,7 @@ static void Reload(RecorderContext *pCtx) {
     if (ReloadConfig(pCtx, pCtx->pConfig->configPath) != 0) Shutdown(pCtx);
 }
 
-// Steps 1 to 5 of a pass: the flags the signal handlers set.
+// The flags the signal handlers set: logged, then served.
 static void ServeSignalFlags(RecorderContext *pCtx) {
     LogReceivedSignals();
     if (shutdownRequested) {
@@ -62,7 +62,7 @@ static void BackOffSleep(int seconds) {
     }
 }
 
-// Step 6: the camera is wanted but not connected. The whole process sleeps
+// The camera is wanted but not connected: the whole process sleeps
 // the back-off delay (0, 1, 3, 7, ... 300 seconds).
 static void ReconnectCamera(RecorderContext *pCtx) {
     if (!pCtx->cameraSchedule.enabled || pCtx->connection[pCtx->cameraIndex].fd != -1) return;
@@ -75,7 +75,7 @@ static void ReconnectCamera(RecorderContext *pCtx) {
     DoConnectIPcam(pCtx);
 }
 
-// Steps 9 to 11: file change, idle time-out, live video server restart.
+// The timers of a pass: file change, idle time-out, live video server restart.
 static void RunTimers(RecorderContext *pCtx) {
     const RecorderConfig *config = pCtx->pConfig;
     time_t now = pCtx->now.tv_sec;

@@ -27,8 +27,6 @@ enum {
     LV_SERVER_RETRY_SECONDS = 10,  // restart the live server after this long
 };
 
-extern const char *const kProgramVersion;  // "1.2.7"
-
 struct Schedule {
     unsigned char enabled;
 };

@@ -5,13 +5,7 @@
 #include "avi_writer.h"
 #include "logging.h"
 #include "recording.h"
-#include "shell.h"
-
-enum {
-    // One quoted name: every character may become four ('\'') plus quotes.
-    QUOTED_NAME_SIZE = 4 * FILE_NAME_SIZE + 2,
-    RENAME_COMMAND_SIZE = 2 * QUOTED_NAME_SIZE + 8,  // "mv ", blank, NUL
-};
+#include "shell_command.h"
 
 int RequestStorageCheck(const RecorderConfig *config, pid_t diskManagerPid) {
     // kill() with a pid of -1 or 0 would reach every process or the group.
@@ -80,14 +74,9 @@ int StartAviRecording(RecorderContext *pCtx) {
 
 // Renames with the shell's mv. Returns 0 when mv ran and succeeded.
 static int RenameRecording(const char *from, const char *to) {
-    char quotedFrom[QUOTED_NAME_SIZE], quotedTo[QUOTED_NAME_SIZE];
-    char command[RENAME_COMMAND_SIZE];
-    if (ShellQuote(quotedFrom, sizeof(quotedFrom), from) != 0 ||
-        ShellQuote(quotedTo, sizeof(quotedTo), to) != 0) {
-        return 1;
-    }
-    snprintf(command, sizeof(command), "mv %s %s", quotedFrom, quotedTo);
-    return RunShellCommand(command) == 0 ? 0 : 1;
+    ShellCommand command;
+    BuildShellCommand(&command, "mv", {from, to});
+    return ShellCommandRun(&command) == 0 ? 0 : 1;
 }
 
 int StopAviRecording(RecorderContext *pCtx) {

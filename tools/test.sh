@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # test.sh -- builds the tree and runs the whole suite, once plain and once
 # with AddressSanitizer and UndefinedBehaviorSanitizer (every report fatal).
-#   tools/test.sh           both builds
+# Both builds treat compiler warnings as errors (NAS_WERROR).
+#   tools/test.sh           both builds, then the ARM cross build
 #   tools/test.sh plain     only the plain build
 #   tools/test.sh sanitize  only the sanitizer build
 #   tools/test.sh arm       only the ARM cross build, unit tests under qemu-arm
@@ -12,7 +13,7 @@ bash "$top/tools/setup.sh"
 jobs=$(nproc)
 run_suite() {
   local dir=$1; shift
-  cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNAS_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
   ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 600
 }

@@ -26,7 +26,7 @@ fi
 arm=$top/build-arm
 echo "== ARM build (unit tests under qemu-arm)"
 cmake -S "$top" -B "$arm" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/$triple.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNAS_WERROR=ON >/dev/null
 cmake --build "$arm" -j"$jobs"
 ctest --test-dir "$arm" -j"$jobs" --output-on-failure --timeout 600
 
@@ -49,7 +49,7 @@ done
 echo "== static ARM programs (warnings are errors)"
 static=$top/build-arm-static
 cmake -S "$top" -B "$static" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/$triple.cmake" \
-  -DCMAKE_BUILD_TYPE=MinSizeRel -DNAS_STATIC=ON -DNAS_TESTS=OFF -DCMAKE_CXX_FLAGS="-Wshadow -Werror" >/dev/null
+  -DCMAKE_BUILD_TYPE=MinSizeRel -DNAS_STATIC=ON -DNAS_TESTS=OFF -DNAS_WERROR=ON >/dev/null
 programs=(vidula tarsel flashcfg)
 for p in orlinda parcelod handoff_client avirepair; do
   grep -q "^$p:" <(cmake --build "$static" --target help 2>/dev/null | sed 's/^\.\.\. //; s/ .*//; s/$/:/') && programs+=("$p")

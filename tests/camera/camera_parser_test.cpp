@@ -1,8 +1,10 @@
 // Tests of the camera stream parser over a socketpair: the states from the
 // status line to a complete frame, the boundary forms, every failure row,
 // and camera bytes that must not be trusted.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -12,6 +14,7 @@
 
 #include "camera.h"
 #include "camera_test_stubs.h"
+#include "logging.h"
 
 namespace {
 
@@ -36,6 +39,27 @@ std::string Image(size_t size, char fill) {
 // A socketpair whose first end is non-blocking, as the camera socket is.
 void CameraPair(int fds[2]) {
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+    fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+}
+
+// A TCP connection over 127.0.0.1: fds[0] the camera socket (non-blocking),
+// fds[1] the camera's end.
+void TcpCameraPair(int fds[2]) {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)));
+    ASSERT_EQ(0, listen(listener, 1));
+    ASSERT_EQ(0, getsockname(listener, reinterpret_cast<struct sockaddr *>(&address), &length));
+    fds[0] = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(0, connect(fds[0], reinterpret_cast<struct sockaddr *>(&address), sizeof(address)));
+    fds[1] = accept(listener, nullptr, nullptr);
+    close(listener);
+    ASSERT_GE(fds[1], 0);
     fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
 }
 
@@ -381,17 +405,34 @@ TEST_F(ParserTest, CloseInTheMiddleOfAFrame) {
     EXPECT_EQ(1, gCameraStub.recordingBlockedCalls) << "the file is closed at once";
 }
 
+// A camera that resets its TCP connection (SO_LINGER 0, then close): the
+// read fails with ECONNRESET, which is the read-error row, not a disconnect.
 TEST_F(ParserTest, ResetConnectionIsAReadError) {
-    struct linger hard = {1, 0};
-    setsockopt(peer_, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+    close(rec_.ctx.connection[0].fd);
+    close(peer_);
+    int fds[2] = {-1, -1};
+    ASSERT_NO_FATAL_FAILURE(TcpCameraPair(fds));
+    rec_.ctx.connection[0].fd = fds[0];
+    peer_ = fds[1];
     Send(Head());
     Serve();
+    ASSERT_TRUE(open());
     rec_.ctx.cameraState = IPCAM_STATE_CHECK_STATUS;  // a fresh connection
-    close(rec_.ctx.connection[0].fd);
-    rec_.ctx.connection[0].fd = 100000;  // reading a bad descriptor fails as well
+    struct linger hard = {1, 0};
+    ASSERT_EQ(0, setsockopt(peer_, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard)));
+    close(peer_);
+    peer_ = -1;
+    struct pollfd reset = {fds[0], POLLIN, 0};
+    ASSERT_EQ(1, poll(&reset, 1, 20000)) << "the reset arrives";
+    gLogging.consoleLogging = 1;
+    testing::internal::CaptureStdout();
     Serve();
+    std::string out = testing::internal::GetCapturedStdout();
+    gLogging.consoleLogging = 0;
     EXPECT_FALSE(open());
     EXPECT_EQ(1, gCameraStub.recordingBlockedCalls);
+    EXPECT_NE(std::string::npos, out.find("Error: IP camera connection error (-1)\n")) << out;
+    EXPECT_EQ(std::string::npos, out.find("disconnected")) << out;
 }
 
 TEST_F(ParserTest, UnusedStateShutsDown) {

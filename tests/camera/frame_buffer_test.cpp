@@ -215,10 +215,10 @@ TEST_F(PoolTest, NewestFrameAcrossTheWrap) {
     EXPECT_EQ(3u, pool_.frames[newest].sequence);
     // Frames from before the wrap are older than 3, not newer.
     EXPECT_EQ(-1, GetNextSendFrameBuffer(&pool_, 3));
-    for (uint32_t last : {1u, UINT32_MAX - 1}) {
-        int index = GetNextSendFrameBuffer(&pool_, last);
+    for (uint32_t after : {1u, UINT32_MAX - 1}) {
+        int index = GetNextSendFrameBuffer(&pool_, after);
         ASSERT_NE(-1, index);
-        EXPECT_EQ(3u, pool_.frames[index].sequence) << "after " << last;
+        EXPECT_EQ(3u, pool_.frames[index].sequence) << "after " << after;
         FinishSendingFrame(&pool_, index);
     }
 }

@@ -233,7 +233,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "HTTP/1.0 401 Unauthorized"},
         RequestCase{
             "noAuth", {"--no-auth"}, "GET /mjpg/video.mjpg HTTP/1.0\r\n\r\n", "HTTP/1.0 200 OK"}),
-    [](const ::testing::TestParamInfo<RequestCase> &info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<RequestCase> &c) { return c.param.name; });
 
 // The three ways of writing the boundary parameter; the part lines never change.
 struct BoundaryCase {
@@ -265,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(
         BoundaryCase{"plain", "Content-Type: multipart/x-mixed-replace;boundary=myboundary"},
         BoundaryCase{"quoted", "Content-Type: multipart/x-mixed-replace;boundary=\"myboundary\""},
         BoundaryCase{"dashed", "Content-Type: multipart/x-mixed-replace;boundary=--myboundary"}),
-    [](const ::testing::TestParamInfo<BoundaryCase> &info) { return info.param.form; });
+    [](const ::testing::TestParamInfo<BoundaryCase> &c) { return c.param.form; });
 
 // The fault modes, checked at the byte level.
 TEST_F(StandIn, StatusAndHeadFaults) {

@@ -18,10 +18,8 @@ using harness::Process;
 using harness::QueueReader;
 using harness::TempRoot;
 
-std::string Bin(const std::string &name) { return harness::BinDir() + "/" + name; }
-
 // vidula with both queues, this test as its parent, and a camera stand-in.
-class CameraRun : public ::testing::Test {
+class CameraRun : public ::testing::Test, public harness::VidulaRig {
   protected:
     void SetUp() override {
         harness::BlockManagerWakeups();
@@ -36,28 +34,19 @@ class CameraRun : public ::testing::Test {
 
     // Starts the stand-in on a free port; 320x240 unless args say otherwise.
     void StartCamera(std::vector<std::string> args) {
-        std::vector<std::string> argv = {Bin("ipcam_standin"), "--port", "0", "--size", "320x240"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        camera_.reset(new Process(argv));
-        ASSERT_TRUE(camera_->WaitForLine("listening on 127.0.0.1:")) << camera_->Output();
-        std::string out = camera_->Output();
-        port_ = atoi(out.c_str() + out.find("127.0.0.1:") + 10);
+        args.insert(args.begin(), {"--size", "320x240"});
+        RunCamera(args);
+        ASSERT_NE(0, port_) << camera_->Output();
     }
 
     void StartVidula(const std::map<std::string, std::string> &extra = {}) {
         std::map<std::string, std::string> keys = {
-            {"ipcam_type", "IPCAM_ZORVAN_15"},
-            {"ipcam_port", std::to_string(port_)},
-            {"ipcam_video_width", "320"},
-            {"ipcam_video_height", "240"},
-            {"nvr_record_folder", root_.At("rec") + "/"},
-            {"nvr_log_mq", root_.At("logq")},
-            {"nvr_manager_mq", root_.At("mgrq")},
-            {"nvr_log_console", "yes"},
+            {"ipcam_type", "IPCAM_ZORVAN_15"}, {"ipcam_video_width", "320"},
+            {"ipcam_video_height", "240"},     {"nvr_record_folder", root_.At("rec") + "/"},
+            {"nvr_log_mq", root_.At("logq")},  {"nvr_manager_mq", root_.At("mgrq")},
         };
         for (const auto &e : extra) keys[e.first] = e.second;
-        std::string conf = root_.Write("vidula.conf", harness::ConfigText(keys));
-        vidula_.reset(new Process({Bin("vidula"), "-v", "-c", conf}));
+        RunVidula(keys, {"-v"});
     }
 
     // The console line "(VIDULA-pid) text".
@@ -96,10 +85,7 @@ class CameraRun : public ::testing::Test {
         return records;
     }
 
-    TempRoot root_;
-    int port_ = 0;
     std::unique_ptr<QueueReader> logQueue_, managerQueue_;
-    std::unique_ptr<Process> camera_, vidula_;
 };
 
 // The AVI files that the recording session has closed and renamed.
@@ -182,9 +168,7 @@ INSTANTIATE_TEST_SUITE_P(
                                "GET /axis-cgi/mjpg/video.cgi?fps=15&resolution=320x240 HTTP/1.0"},
                       TypeCase{"IPCAM_OTHER", "other", "dashed", "/cgi-bin/stream.cgi?ch=1",
                                "GET /cgi-bin/stream.cgi?ch=1 HTTP/1.0"}),
-    [](const ::testing::TestParamInfo<TypeCase> &info) {
-        return std::string(info.param.standinType);
-    });
+    [](const ::testing::TestParamInfo<TypeCase> &c) { return std::string(c.param.standinType); });
 
 struct FaultCase {
     const char *name;
@@ -246,7 +230,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "IP camera is disconnected",
                   0,
                   ""}),
-    [](const ::testing::TestParamInfo<FaultCase> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<FaultCase> &c) { return std::string(c.param.name); });
 
 struct SkipCase {
     const char *name;
@@ -303,7 +287,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {"--fault", "garbage-body", "--fps", "0"},
                  ") IP camera is connected\n",
                  false}),
-    [](const ::testing::TestParamInfo<SkipCase> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<SkipCase> &c) { return std::string(c.param.name); });
 
 // An error status is logged once per episode; the manager hears of every
 // one; the 2nd attempt logs "IP camera is not connected" and the 3rd

@@ -31,7 +31,7 @@ struct ReadCase {
 
 void PrintTo(const ReadCase &c, std::ostream *os) { *os << c.name; }
 
-class FastCamera : public ::testing::TestWithParam<ReadCase> {
+class FastCamera : public ::testing::TestWithParam<ReadCase>, public harness::VidulaRig {
   protected:
     void SetUp() override {
         harness::BlockManagerWakeups();
@@ -61,32 +61,22 @@ class FastCamera : public ::testing::TestWithParam<ReadCase> {
         return files;
     }
 
-    harness::TempRoot root_;
     std::string folder_;
     std::vector<std::string> images_;
-    std::unique_ptr<Process> camera_, vidula_;
 };
 
 TEST_P(FastCamera, EveryFrameIsRecordedInOrder) {
-    int port = 0;
-    camera_ = harness::StartCameraStandIn(
-        {"--size", "640x480", "--fps", "0", "--frames", std::to_string(kFrames), "--type", "zorvan",
-         "--jpeg-dir", root_.At("jpeg"), "--once"},
-        &port);
-    ASSERT_NE(0, port) << camera_->Output();
-    std::string conf = root_.Write(
-        "vidula.conf", harness::ConfigText({{"ipcam_type", "IPCAM_ZORVAN_30"},
-                                            {"ipcam_port", std::to_string(port)},
-                                            {"ipcam_video_width", "640"},
-                                            {"ipcam_video_height", "480"},
-                                            {"ipcam_fps", "25"},
-                                            {"nvr_record_folder", folder_},
-                                            {"nvr_manager_mq", root_.At("mgrq")},
-                                            {"nvr_max_read_size", GetParam().maxReadSize},
-                                            {"nvr_log_console", "yes"}}));
-    vidula_ = std::make_unique<Process>(
-        std::vector<std::string>{harness::BinDir() + "/vidula", "-v", "-c", conf},
-        std::map<std::string, std::string>{{"TZ", "UTC"}});
+    RunCamera({"--size", "640x480", "--fps", "0", "--frames", std::to_string(kFrames), "--type",
+               "zorvan", "--jpeg-dir", root_.At("jpeg"), "--once"});
+    ASSERT_NE(0, port_) << camera_->Output();
+    RunVidula({{"ipcam_type", "IPCAM_ZORVAN_30"},
+               {"ipcam_video_width", "640"},
+               {"ipcam_video_height", "480"},
+               {"ipcam_fps", "25"},
+               {"nvr_record_folder", folder_},
+               {"nvr_manager_mq", root_.At("mgrq")},
+               {"nvr_max_read_size", GetParam().maxReadSize}},
+              {"-v"}, {{"TZ", "UTC"}});
     ASSERT_TRUE(camera_->WaitForLine("sent " + std::to_string(kFrames) + " frames"))
         << camera_->Output();
     // The camera's close blocks the recording, which finishes the file.
@@ -128,8 +118,8 @@ INSTANTIATE_TEST_SUITE_P(Camera, FastCamera,
                          ::testing::Values(ReadCase{"unlimitedReads", "0"},
                                            ReadCase{"defaultReads", "2048"},
                                            ReadCase{"largeReads", "1000000"}),
-                         [](const ::testing::TestParamInfo<ReadCase> &info) {
-                             return std::string(info.param.name);
+                         [](const ::testing::TestParamInfo<ReadCase> &c) {
+                             return std::string(c.param.name);
                          });
 
 }  // namespace

@@ -13,14 +13,7 @@ namespace {
 using harness::Process;
 using harness::TempRoot;
 
-const char kUsage[] =
-    "TARSEL version: 1.2.7\n"
-    "Usage: TARSEL [options]\n"
-    "Options:\n"
-    "  -c\t<config_filename>\n"
-    "  -h\tThis help message\n"
-    "  -v\tVerbose mode (For debug only. Performace may be bad...)\n"
-    "Terminate TARSEL: kill -TERM pid_of_TARSEL\n";
+const std::string kUsage = harness::ProgramUsage("TARSEL");
 
 std::string Tarsel() { return harness::BinDir() + "/tarsel"; }
 

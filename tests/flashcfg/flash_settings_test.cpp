@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "flash_layout.h"
+#include "flash_mirror.h"
 #include "flash_test_support.h"
 
 namespace {

@@ -77,13 +77,13 @@ class FlashcfgTool : public flashtest::FlashDeviceTest {
         if (err) *err = errText;
         return status;
     }
-    std::string Get(const std::string &key, int *status = nullptr) {
+    std::string Get(const std::string &name, int *status = nullptr) {
         std::string out, err;
-        int s = RunTool("flashcfg get " + Quote(key), &out, &err);
+        int s = RunTool("flashcfg get " + Quote(name), &out, &err);
         if (status)
             *status = s;
         else
-            EXPECT_EQ(0, s) << key << ": " << err;
+            EXPECT_EQ(0, s) << name << ": " << err;
         return out;
     }
 };
@@ -186,9 +186,9 @@ TEST_F(FlashcfgTool, UsageAndUnknownSettings) {
     }
     EXPECT_EQ(0, RunTool("flashcfg -h", &out, &err));
     EXPECT_EQ(0u, out.find("usage: "));
-    for (const char *key : {"NOPE", "411", "0", "99999999999999"}) {
-        EXPECT_EQ(1, RunTool(std::string("flashcfg get ") + key, &out, &err)) << key;
-        EXPECT_EQ(std::string("flashcfg: unknown setting ") + key + "\n", err);
+    for (const char *name : {"NOPE", "411", "0", "99999999999999"}) {
+        EXPECT_EQ(1, RunTool(std::string("flashcfg get ") + name, &out, &err)) << name;
+        EXPECT_EQ(std::string("flashcfg: unknown setting ") + name + "\n", err);
     }
     EXPECT_EQ(1, RunTool("flashcfg make " + Quote(root.At("none.txt")) + " x", &out, &err));
     EXPECT_EQ(0u, err.find("flashcfg: cannot open " + root.At("none.txt") + ": ")) << err;

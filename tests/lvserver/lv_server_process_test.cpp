@@ -96,7 +96,7 @@ int RecordedFrames(const std::string &folder) {
     return frames;
 }
 
-class LiveVideo : public ::testing::Test {
+class LiveVideo : public ::testing::Test, public harness::VidulaRig {
   protected:
     void TearDown() override {
         for (int fd : sockets_) close(fd);
@@ -109,24 +109,20 @@ class LiveVideo : public ::testing::Test {
     void StartCamera(const std::vector<std::string> &extra = {}) {
         std::vector<std::string> options = {"--size", "640x480", "--fps", "25"};
         options.insert(options.end(), extra.begin(), extra.end());
-        camera_ = harness::StartCameraStandIn(options, &cameraPort_);
-        ASSERT_NE(0, cameraPort_) << camera_->Output();
+        RunCamera(options);
+        ASSERT_NE(0, port_) << camera_->Output();
     }
 
     void StartVidula() {
         livePort_ = FreePort();
-        std::string conf =
-            root_.Write("vidula.conf", harness::ConfigText({
-                                           {"ipcam_port", std::to_string(cameraPort_)},
-                                           {"ipcam_video_width", "640"},
-                                           {"ipcam_video_height", "480"},
-                                           {"ipcam_fps", "25"},
-                                           {"nvr_record_folder", root_.At("rec") + "/"},
-                                           {"nvr_log_console", "yes"},
-                                           {"lvs_server_port", std::to_string(livePort_)},
-                                       }));
         harness::Run({"mkdir", "-p", root_.At("rec")});
-        vidula_.reset(new Process({harness::BinDir() + "/vidula", "-c", conf}));
+        RunVidula({
+            {"ipcam_video_width", "640"},
+            {"ipcam_video_height", "480"},
+            {"ipcam_fps", "25"},
+            {"nvr_record_folder", root_.At("rec") + "/"},
+            {"lvs_server_port", std::to_string(livePort_)},
+        });
         ASSERT_TRUE(vidula_->WaitForLine("Live video server is started successfully."))
             << vidula_->Output();
         ASSERT_TRUE(vidula_->WaitForLine("IP camera is connected")) << vidula_->Output();
@@ -164,12 +160,8 @@ class LiveVideo : public ::testing::Test {
         return Count(harness::ReadFile(body), "--ipcamframe\r\n");
     }
 
-    TempRoot root_;
-    std::unique_ptr<Process> camera_;
-    std::unique_ptr<Process> vidula_;
     std::vector<std::unique_ptr<Process>> viewers_;
     std::vector<int> sockets_;
-    int cameraPort_ = 0;
     int livePort_ = 0;
 };
 

@@ -16,14 +16,7 @@ using harness::Process;
 using harness::QueueReader;
 using harness::TempRoot;
 
-const char kUsage[] =
-    "VIDULA version: 1.2.7\n"
-    "Usage: VIDULA [options]\n"
-    "Options:\n"
-    "  -c\t<config_filename>\n"
-    "  -h\tThis help message\n"
-    "  -v\tVerbose mode (For debug only. Performace may be bad...)\n"
-    "Terminate VIDULA: kill -TERM pid_of_VIDULA\n";
+const std::string kUsage = harness::ProgramUsage("VIDULA");
 
 std::string Vidula() { return harness::BinDir() + "/vidula"; }
 

@@ -22,7 +22,7 @@ using Codes = std::vector<int>;
 
 const char kFinished[] = "Average frame rate is ";
 
-class VidulaRecording : public ::testing::Test {
+class VidulaRecording : public ::testing::Test, public harness::VidulaRig {
   protected:
     void SetUp() override {
         harness::BlockManagerWakeups();
@@ -40,23 +40,23 @@ class VidulaRecording : public ::testing::Test {
     void StartCamera(const std::vector<std::string> &args = {}) {
         std::vector<std::string> options = {"--size", "640x480", "--fps", "25"};
         options.insert(options.end(), args.begin(), args.end());
-        camera_ = harness::StartCameraStandIn(options, &port_);
+        RunCamera(options);
         ASSERT_NE(0, port_) << camera_->Output();
     }
 
     void StartVidula(const std::map<std::string, std::string> &keys = {},
                      std::map<std::string, std::string> env = {}) {
         std::map<std::string, std::string> all = {
-            {"ipcam_port", std::to_string(port_)}, {"ipcam_video_width", "640"},
-            {"ipcam_video_height", "480"},         {"ipcam_fps", "25"},
-            {"nvr_record_folder", folder_},        {"nvr_video_name_prefix", "cam"},
-            {"nvr_manager_mq", root_.At("mgrq")},  {"nvr_log_console", "yes"},
+            {"ipcam_video_width", "640"},
+            {"ipcam_video_height", "480"},
+            {"ipcam_fps", "25"},
+            {"nvr_record_folder", folder_},
+            {"nvr_video_name_prefix", "cam"},
+            {"nvr_manager_mq", root_.At("mgrq")},
         };
         for (const auto &k : keys) all[k.first] = k.second;
-        std::string conf = root_.Write("vidula.conf", harness::ConfigText(all));
         env["TZ"] = "UTC";
-        vidula_ = std::make_unique<Process>(
-            std::vector<std::string>{harness::BinDir() + "/vidula", "-c", conf}, env);
+        RunVidula(all, {}, env);
         ASSERT_TRUE(vidula_->WaitForLine("Execute TARSEL as pid (")) << vidula_->Output();
     }
 
@@ -146,12 +146,8 @@ class VidulaRecording : public ::testing::Test {
     }
     static std::string EndOf(const std::string &name) { return name.substr(name.size() - 23, 19); }
 
-    harness::TempRoot root_;
     std::string folder_;
-    int port_ = 0;
     std::unique_ptr<harness::QueueReader> manager_;
-    std::unique_ptr<Process> camera_;
-    std::unique_ptr<Process> vidula_;
 };
 
 TEST_F(VidulaRecording, FilesCutBySizeAndTheLastBySigterm) {

@@ -84,11 +84,11 @@ class StorageOutputTest : public ::testing::Test {
     void TearDown() override { gLogging.logQueueId = -1; }
 
     // Feeds text as a tool's output to reader.
-    int64_t Read(int64_t (*reader)(FILE *), const std::string &text) {
+    int64_t Read(OutputLineReader reader, const std::string &text) {
         std::string copy = text;
         FILE *stream = fmemopen(copy.empty() ? nullptr : &copy[0], copy.size(), "r");
         if (stream == nullptr) stream = fopen("/dev/null", "r");
-        int64_t result = reader(stream);
+        int64_t result = ReadSpaceOutput(stream, reader);
         fclose(stream);
         return result;
     }
@@ -104,34 +104,34 @@ class StorageOutputTest : public ::testing::Test {
 const char kDfHeader[] = "Filesystem     1K-blocks     Used Available Use% Mounted on\n";
 
 TEST_F(StorageOutputTest, DuTotalIsTheLastLineAbove2GiB) {
-    EXPECT_EQ(INT64_C(3221229568), Read(ReadUsedSpace,
+    EXPECT_EQ(INT64_C(3221229568), Read(TakeDuLine,
                                         "3145728\t/rec/2024/05/06\n3145732\t/rec/2024/05\n"
                                         "3145732\t/rec/ with blank/\n"));
     EXPECT_TRUE(Logged().empty());
 }
 
 TEST_F(StorageOutputTest, DuInvalidLinesAreLoggedAndSkipped) {
-    EXPECT_EQ(8192, Read(ReadUsedSpace, "8\t/rec/\n\tno number\nabc\t/rec/\n"));
+    EXPECT_EQ(8192, Read(TakeDuLine, "8\t/rec/\n\tno number\nabc\t/rec/\n"));
     std::vector<std::string> logged = Logged();
     ASSERT_EQ(2u, logged.size());
     EXPECT_NE(std::string::npos,
               logged[0].find("Error: Get invalid du output line in GetFolderUsedSpace()"));
-    EXPECT_EQ(-1, Read(ReadUsedSpace, ""));
+    EXPECT_EQ(-1, Read(TakeDuLine, ""));
 }
 
 TEST_F(StorageOutputTest, DfAvailableAbove2TiB) {
     std::string out = std::string(kDfHeader) +
                       "/dev/sda3      3907017784  907017784 2500000000  27% /nasext/main\n";
-    EXPECT_EQ(INT64_C(2560000000000), Read(ReadFreeSpace, out));
+    EXPECT_EQ(INT64_C(2560000000000), Read(TakeDfLine, out));
     EXPECT_TRUE(Logged().empty());
 }
 
 TEST_F(StorageOutputTest, DfMissingLinesAndColumns) {
-    EXPECT_EQ(-1, Read(ReadFreeSpace, ""));
-    EXPECT_EQ(-1, Read(ReadFreeSpace, kDfHeader));
+    EXPECT_EQ(-1, Read(TakeDfLine, ""));
+    EXPECT_EQ(-1, Read(TakeDfLine, kDfHeader));
     EXPECT_TRUE(Logged().empty());  // missing lines are silent
-    EXPECT_EQ(-1, Read(ReadFreeSpace, std::string(kDfHeader) + "/dev/sda3 100 50\n"));
-    EXPECT_EQ(-1, Read(ReadFreeSpace, std::string(kDfHeader) + "/dev/sda3 100 50 ab 1% /\n"));
+    EXPECT_EQ(-1, Read(TakeDfLine, std::string(kDfHeader) + "/dev/sda3 100 50\n"));
+    EXPECT_EQ(-1, Read(TakeDfLine, std::string(kDfHeader) + "/dev/sda3 100 50 ab 1% /\n"));
     std::vector<std::string> logged = Logged();
     ASSERT_EQ(2u, logged.size());
     EXPECT_NE(std::string::npos,

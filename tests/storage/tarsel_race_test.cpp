@@ -81,13 +81,13 @@ ssize_t ReadInterrupted(void *cookie, char *buffer, size_t size) {
     return static_cast<ssize_t>(n);
 }
 
-int64_t ReadInPieces(int64_t (*reader)(FILE *), const std::vector<std::string> &pieces) {
+int64_t ReadInPieces(OutputLineReader reader, const std::vector<std::string> &pieces) {
     InterruptedOutput out;
     out.pieces = pieces;
     cookie_io_functions_t io = {ReadInterrupted, nullptr, nullptr, nullptr};
     FILE *stream = fopencookie(&out, "r", io);
     if (stream == nullptr) return -2;
-    int64_t result = reader(stream);
+    int64_t result = ReadSpaceOutput(stream, reader);
     fclose(stream);
     return result;
 }
@@ -98,25 +98,22 @@ TEST(InterruptedToolOutput, PiecesAreJoinedIntoWholeLines) {
     const char kHeader[] = "Filesystem     1K-blocks      Used Available Use% Mounted on\n";
     const struct {
         const char *name;
-        int64_t (*reader)(FILE *);
+        OutputLineReader reader;
         std::vector<std::string> pieces;
         int64_t bytes;
     } cases[] = {
-        {"du, one piece", ReadUsedSpace, {"12\t/rec/2024\n1234\t/rec/\n"}, 1234 * 1024},
+        {"du, one piece", TakeDuLine, {"12\t/rec/2024\n1234\t/rec/\n"}, 1234 * 1024},
         {"du, total cut in its number",
-         ReadUsedSpace,
+         TakeDuLine,
          {"12\t/rec/2024\n12", "34\t/rec/\n"},
          1234 * 1024},
-        {"du, total cut after its tab", ReadUsedSpace, {"1234\t", "/rec/", "\n"}, 1234 * 1024},
-        {"du, no newline at the end", ReadUsedSpace, {"9", "8"}, 98 * 1024},
+        {"du, total cut after its tab", TakeDuLine, {"1234\t", "/rec/", "\n"}, 1234 * 1024},
+        {"du, no newline at the end", TakeDuLine, {"9", "8"}, 98 * 1024},
         {"df, header cut",
-         ReadFreeSpace,
+         TakeDfLine,
          {"Filesystem  ", std::string(kHeader + 12) + "/dev/sda3 100 50 77 1% /\n"},
          77 * 1024},
-        {"df, available cut",
-         ReadFreeSpace,
-         {kHeader, "/dev/sda3 100 50 7", "7 1% /\n"},
-         77 * 1024},
+        {"df, available cut", TakeDfLine, {kHeader, "/dev/sda3 100 50 7", "7 1% /\n"}, 77 * 1024},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(c.bytes, ReadInPieces(c.reader, c.pieces)) << c.name;

@@ -23,32 +23,30 @@ using std::chrono::seconds;
 
 const int kMaxFileSize = 500000;  // also the camera reserve (25 fps 320x240, 1 minute)
 
-class VidulaStorageTest : public ::testing::Test {
+class VidulaStorageTest : public ::testing::Test, public harness::VidulaRig {
   protected:
     void SetUp() override {
-        root_ = tmp_.At("rec/");
-        mkdir(root_.c_str(), 0755);
-        bin_ = tmp_.At("bin");
+        folder_ = root_.At("rec/");
+        mkdir(folder_.c_str(), 0755);
+        bin_ = root_.At("bin");
         mkdir(bin_.c_str(), 0755);
-        camera_ = harness::StartCameraStandIn({"--size", "320x240", "--fps", "25"}, &port_);
+        RunCamera({"--size", "320x240", "--fps", "25"});
         ASSERT_NE(0, port_) << camera_->Output();
     }
 
     // Starts the manager stand-in with vidula under it.
     void Start(const std::map<std::string, std::string> &overrides) {
-        std::string key = tmp_.QueueKey("manager.key");
+        std::string key = root_.QueueKey("manager.key");
         std::map<std::string, std::string> keys = {
-            {"ipcam_port", std::to_string(port_)},
             {"ipcam_fps", "25"},
-            {"nvr_record_folder", root_},
+            {"nvr_record_folder", folder_},
             {"nvr_video_name_prefix", "cam"},
             {"nvr_change_file_interval", "1"},
             {"nvr_max_file_size", std::to_string(kMaxFileSize)},
             {"nvr_manager_mq", key},
-            {"nvr_log_console", "yes"},
         };
         for (const auto &o : overrides) keys[o.first] = o.second;
-        std::string config = tmp_.Write("vidula.conf", harness::ConfigText(keys));
+        std::string config = WriteVidulaConfig(keys);
         manager_.reset(new harness::Process({harness::BinDir() + "/nvr_manager", "-q", key, "-n",
                                              "1", harness::BinDir() + "/vidula", "-c", config},
                                             {{"PATH", bin_ + ":" + getenv("PATH")}}));
@@ -56,19 +54,19 @@ class VidulaStorageTest : public ::testing::Test {
 
     // A stand-in df first on PATH: a volume with this many free 1K-blocks.
     void PlayVolume(int availableBlocks) {
-        tmp_.Write("bin/df",
-                   "#!/bin/sh\n"
-                   "# df stand-in: a nearly full volume.\n"
-                   "echo 'Filesystem     1K-blocks      Used Available Use% Mounted on'\n"
-                   "echo '/dev/standin    9999999   9999999 " +
-                       std::to_string(availableBlocks) + " 100% /v'\n");
+        root_.Write("bin/df",
+                    "#!/bin/sh\n"
+                    "# df stand-in: a nearly full volume.\n"
+                    "echo 'Filesystem     1K-blocks      Used Available Use% Mounted on'\n"
+                    "echo '/dev/standin    9999999   9999999 " +
+                        std::to_string(availableBlocks) + " 100% /v'\n");
         chmod((bin_ + "/df").c_str(), 0755);
     }
 
     // Recordings now in the tree, relative to the root, in name order.
     std::vector<std::string> Recordings() {
         std::string out =
-            harness::Run({"sh", "-c", "cd \"$0\" && find . -name '*.avi' | sort", root_}).output;
+            harness::Run({"sh", "-c", "cd \"$0\" && find . -name '*.avi' | sort", folder_}).output;
         std::vector<std::string> files;
         for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
             files.push_back(out.substr(at + 2, end - at - 2));
@@ -78,7 +76,8 @@ class VidulaStorageTest : public ::testing::Test {
     // ffprobe's view of a recording: "mjpeg,320,240" when it is a sound file.
     std::string Probe(const std::string &relative) {
         return harness::Run({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                             "stream=codec_name,width,height", "-of", "csv=p=0", root_ + relative})
+                             "stream=codec_name,width,height", "-of", "csv=p=0",
+                             folder_ + relative})
             .output;
     }
     // Stops the manager, vidula and tarsel, and checks what is left.
@@ -92,10 +91,7 @@ class VidulaStorageTest : public ::testing::Test {
     }
     int Count(const std::string &text) { return manager_->Count(text); }
 
-    harness::TempRoot tmp_;
-    std::string root_, bin_;
-    int port_ = 0;
-    std::unique_ptr<harness::Process> camera_;
+    std::string folder_, bin_;
     std::unique_ptr<harness::Process> manager_;
 };
 
@@ -144,8 +140,8 @@ TEST_F(VidulaStorageTest, NonRecycleModeBlocksRecording) {
             EXPECT_GE(Count("record code=402 pid="), 1);
         StopAndProbeAll();
         EXPECT_GE(Recordings().size(), 1u);
-        harness::Run({"rm", "-f", tmp_.At("bin/df")});
-        harness::Run({"sh", "-c", "rm -rf \"$0\"/*", root_});
+        harness::Run({"rm", "-f", root_.At("bin/df")});
+        harness::Run({"sh", "-c", "rm -rf \"$0\"/*", folder_});
     }
 }
 
@@ -156,7 +152,7 @@ TEST_F(VidulaStorageTest, FullVolumeReclaimsTheOldestRecordings) {
         char relative[96];
         snprintf(relative, sizeof(relative), "rec/2024/05/%02d/cam2024-05-%02d#10-00-00_x.avi", day,
                  day);
-        tmp_.Write(relative, std::string(450000, 'o'));
+        root_.Write(relative, std::string(450000, 'o'));
     }
     PlayVolume(100);  // 102400 bytes: one deleted recording of 450000 makes room
     Start({{"nvr_max_storage_space", "1000000000"}});

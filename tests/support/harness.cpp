@@ -28,6 +28,15 @@ namespace harness {
 std::string BinDir() { return NAS_TEST_BIN_DIR; }
 std::string StandInDir() { return NAS_TEST_STANDIN_DIR; }
 
+std::string ProgramUsage(const std::string &name) {
+    return name + " version: 1.2.7\n" + "Usage: " + name + " [options]\n" +
+           "Options:\n"
+           "  -c\t<config_filename>\n"
+           "  -h\tThis help message\n"
+           "  -v\tVerbose mode (For debug only. Performace may be bad...)\n" +
+           "Terminate " + name + ": kill -TERM pid_of_" + name + "\n";
+}
+
 bool WaitUntil(const std::function<bool()> &cond, std::chrono::milliseconds wait) {
     auto end = Clock::now() + wait;
     for (;;) {
@@ -283,6 +292,27 @@ std::unique_ptr<Process> StartCameraStandIn(const std::vector<std::string> &opti
         *port = atoi(out.c_str() + out.find("127.0.0.1:") + 10);
     }
     return camera;
+}
+
+void VidulaRig::RunCamera(const std::vector<std::string> &options) {
+    camera_ = StartCameraStandIn(options, &port_);
+}
+
+std::string VidulaRig::WriteVidulaConfig(const std::map<std::string, std::string> &keys) {
+    std::map<std::string, std::string> all = {{"ipcam_port", std::to_string(port_)},
+                                              {"nvr_log_console", "yes"}};
+    for (const auto &k : keys) all[k.first] = k.second;
+    return root_.Write("vidula.conf", ConfigText(all));
+}
+
+void VidulaRig::RunVidula(const std::map<std::string, std::string> &keys,
+                          const std::vector<std::string> &options,
+                          const std::map<std::string, std::string> &env) {
+    std::vector<std::string> argv = {BinDir() + "/vidula"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back("-c");
+    argv.push_back(WriteVidulaConfig(keys));
+    vidula_ = std::make_unique<Process>(argv, env);
 }
 
 std::string ConfigText(const std::map<std::string, std::string> &overrides) {

@@ -23,8 +23,14 @@ const std::chrono::milliseconds kDefaultWait{20000};
 
 // The folder that holds the built programs (build/bin).
 std::string BinDir();
-// The folder that holds the test stand-ins for shell tools (first on PATH).
+// tools/standins: the stand-ins of the appliance's outside shell tools (df,
+// ifconfig, mount, ps, ...; see tools/standins/standin), put first on the PATH
+// of every child a Process starts.
 std::string StandInDir();
+
+// The usage text vidula and tarsel print, with the program's name (VIDULA,
+// TARSEL) and version.
+std::string ProgramUsage(const std::string &name);
 
 // Polls cond every few milliseconds until it holds or wait runs out.
 bool WaitUntil(const std::function<bool()> &cond, std::chrono::milliseconds wait = kDefaultWait);
@@ -130,6 +136,30 @@ std::string ConfigText(const std::map<std::string, std::string> &overrides);
 // options and waits until it listens. *port receives its port, 0 when it did
 // not start (the test then fails at the caller's ASSERT on it).
 std::unique_ptr<Process> StartCameraStandIn(const std::vector<std::string> &options, int *port);
+
+// The rig of the process tests: a temporary root, the camera stand-in, a
+// configuration that points vidula at it, and vidula. A fixture derives from
+// it and adds its own defaults; members are destroyed vidula first, the root
+// last.
+class VidulaRig {
+  public:
+    // Starts the camera stand-in with options (StartCameraStandIn); port_ is
+    // 0 when it did not start.
+    void RunCamera(const std::vector<std::string> &options);
+    // Writes root_/vidula.conf (ConfigText) with ipcam_port the camera's port
+    // and console logging on, then keys over them. Returns its path.
+    std::string WriteVidulaConfig(const std::map<std::string, std::string> &keys);
+    // Starts vidula with options, then -c and the configuration written from
+    // keys, with env added to its environment.
+    void RunVidula(const std::map<std::string, std::string> &keys,
+                   const std::vector<std::string> &options = {},
+                   const std::map<std::string, std::string> &env = {});
+
+    TempRoot root_;
+    std::unique_ptr<Process> camera_;
+    std::unique_ptr<Process> vidula_;
+    int port_ = 0;
+};
 
 // A listening TCP socket on 127.0.0.1 with a free port, accepting nothing:
 // a camera that never answers. Closed at the end.
