@@ -24,14 +24,14 @@ const int64_t kGiB = 1024LL * 1024 * 1024;
 
 int64_t UsedFrom(const std::string &text) {
     FILE *in = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
-    int64_t used = ReadUsedSpace(in);
+    int64_t used = ReadSpaceOutput(in, TakeDuLine);
     fclose(in);
     return used;
 }
 
 int64_t FreeFrom(const std::string &text) {
     FILE *in = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
-    int64_t free = ReadFreeSpace(in);
+    int64_t free = ReadSpaceOutput(in, TakeDfLine);
     fclose(in);
     return free;
 }
