@@ -94,7 +94,7 @@ chmod +x "$armdir/tarsel"
 
 read -r host_peak host_frames < <(record host "$work/host/bin/vidula")
 read -r arm_peak arm_frames < <(record arm qemu-arm -L "$sysroot" "$armdir/vidula")
-floor=$(/usr/bin/time -f %M qemu-arm -L "$sysroot" "$armdir/vidula" -h 2>&1 >/dev/null | tail -n1)
+floor=$( (/usr/bin/time -f %M qemu-arm -L "$sysroot" "$armdir/vidula" -h 2>&1 >/dev/null || true) | tail -n1)
 echo
 echo "Peak memory of vidula recording 640x480 at 10 fps for $seconds s (VmHWM, KiB):"
 echo
