@@ -2,9 +2,11 @@
 # test.sh -- builds the tree and runs the whole suite, once plain and once
 # with AddressSanitizer and UndefinedBehaviorSanitizer (every report fatal).
 # Both builds treat compiler warnings as errors (NAS_WERROR).
-#   tools/test.sh           both builds
+#   tools/test.sh           both builds, then the ARM cross build
 #   tools/test.sh plain     only the plain build
 #   tools/test.sh sanitize  only the sanitizer build
+#   tools/test.sh arm       only the ARM cross build, unit tests under qemu-arm
+#                           (tools/test_arm.sh; part of "all" too)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/tools/setup.sh"
@@ -24,4 +26,8 @@ if [ "$mode" = all ] || [ "$mode" = sanitize ]; then
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     run_suite "$top/build-sanitize" -DNAS_SANITIZE=ON
+fi
+if [ "$mode" = all ] || [ "$mode" = arm ]; then
+  echo "== ARM cross build, unit tests under qemu-arm"
+  bash "$top/tools/test_arm.sh"
 fi
