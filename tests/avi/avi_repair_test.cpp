@@ -294,4 +294,47 @@ TEST_F(AviRepair, FileCutAtEveryByteIsRepairedOrRefused) {
     }
 }
 
+// avirepair for a person: -n reports and changes nothing; then the good
+// file is finished and renamed, the foreign one is named on standard error,
+// left as it is, and the status is 1.
+TEST_F(AviRepair, ToolReportsKeptAndCutAndRefusesWhatItCannotRead) {
+    Recording r = Write(Frames(30));
+    std::string good = Put(r.inProgress + "00db\x10");
+    std::string foreign = Put(std::string(3000, 'a'), "holiday.avi");
+    auto run = [&](const std::string &option) {
+        std::string command = "exec '" + harness::BinDir() + "/avirepair' " + option + " '" + good +
+                              "' '" + foreign + "' 2>'" + root_.At("err") + "'";
+        return harness::Run({"sh", "-c", command});
+    };
+    std::string line = root_.At(kName) +
+                       ": %s 30 frames (24 with data, 64x48 at 25 fps), %s 5 bytes; %s " +
+                       root_.At("cam2026-12-06#14-05-00_2026-12-06#14-05-01.avi") + "\n";
+    auto fill = [&](const char *a, const char *b, const char *c) {
+        char text[2048];
+        snprintf(text, sizeof(text), line.c_str(), a, b, c);
+        return std::string(text);
+    };
+    std::string refusal =
+        "avirepair: " + foreign + ": not repaired, the header is not one this recorder writes\n";
+
+    harness::RunResult dry = run("-n");
+    EXPECT_EQ(1, dry.status);
+    EXPECT_EQ(fill("would keep", "would cut", "would be renamed to"), dry.output);
+    EXPECT_EQ(refusal, harness::ReadFile(root_.At("err")));
+    EXPECT_TRUE(harness::ReadFile(good) == r.inProgress + "00db\x10");
+
+    harness::RunResult real = run("");
+    EXPECT_EQ(1, real.status);
+    EXPECT_EQ(fill("kept", "cut", "renamed to"), real.output);
+    EXPECT_EQ(refusal, harness::ReadFile(root_.At("err")));
+    EXPECT_FALSE(harness::FileExists(good));
+    EXPECT_TRUE(harness::ReadFile(root_.At("cam2026-12-06#14-05-00_2026-12-06#14-05-01.avi")) ==
+                r.closed);
+    EXPECT_EQ(std::string(3000, 'a'), harness::ReadFile(foreign));
+
+    harness::RunResult usage = harness::Run({harness::BinDir() + "/avirepair"});
+    EXPECT_EQ(1, usage.status);
+    EXPECT_NE(std::string::npos, usage.output.find("usage: avirepair [-n] FILE..."));
+}
+
 }  // namespace
