@@ -12,9 +12,9 @@
 #include "avi_format.h"
 #include "avi_writer.h"
 
-// An in-progress name ends with the start time and "_.avi".
-static const char kStartPattern[] = "YYYY-MM-DD#hh-mm-ss";
-static const size_t kStartLength = sizeof(kStartPattern) - 1;
+// An in-progress name ends with the start time, "YYYY-MM-DD#hh-mm-ss", and
+// "_.avi".
+static const size_t kStartLength = 19;
 static const char kInProgressEnding[] = "_.avi";
 static const size_t kEndingLength = sizeof(kInProgressEnding) - 1;
 
