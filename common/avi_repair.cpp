@@ -155,7 +155,8 @@ static int Fail(AviRepairResult *result, int outcome, const char *failure) {
 int RepairAviRecording(const char *path, int flags, AviRepairResult *result) {
     memset(result, 0, sizeof(*result));
     bool dryRun = (flags & AVI_REPAIR_DRY_RUN) != 0;
-    int fd = open(path, (dryRun ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NOCTTY);
+    // Non-blocking, so that a FIFO named by mistake does not hang the open.
+    int fd = open(path, (dryRun ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return Fail(result, AVI_REPAIR_FAILED, "open");
     // The lock stays until the file is renamed, so no other repair runs at once.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {

@@ -30,6 +30,7 @@ enum {
     AVI_SCAN_FOREIGN_HEADER = 3,  // refused: the header is not one the writer builds
     AVI_SCAN_NO_HEADER = 4,       // refused: a blank header with data after it
     AVI_SCAN_READ_ERROR = 5,      // refused: the file could not be read
+    AVI_SCAN_NOT_A_FILE = 6,      // refused: not a regular file
 };
 
 // The recording as the scan read it.

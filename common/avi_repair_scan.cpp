@@ -163,8 +163,16 @@ int ScanAviRecording(int fd, AviScan *scan) {
     memset(scan, 0, sizeof(*scan));
     struct stat info;
     unsigned char header[kAviHeaderSize];
-    ssize_t got = -1;
-    if (fstat(fd, &info) == 0) got = ReadAt(fd, 0, header, sizeof(header));
+    if (fstat(fd, &info) != 0) {
+        scan->systemError = errno;
+        scan->status = AVI_SCAN_READ_ERROR;
+        return 1;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        scan->status = AVI_SCAN_NOT_A_FILE;
+        return 1;
+    }
+    ssize_t got = ReadAt(fd, 0, header, sizeof(header));
     if (got < 0) {
         scan->systemError = errno;
         scan->status = AVI_SCAN_READ_ERROR;
@@ -215,6 +223,8 @@ const char *AviScanText(int status) {
             return "the header is blank but data follows it";
         case AVI_SCAN_READ_ERROR:
             return "the file cannot be read";
+        case AVI_SCAN_NOT_A_FILE:
+            return "it is not a regular file";
         default:
             return "unknown scan result";
     }

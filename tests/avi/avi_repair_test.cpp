@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -200,6 +201,12 @@ TEST_F(AviRepair, ForeignAndBrokenFilesAreLeftAsTheyAre) {
         EXPECT_TRUE(harness::ReadFile(path) == c.content);
         EXPECT_EQ((std::vector<std::string>{kName}), Names());
     }
+    // A FIFO named by mistake neither hangs the repair nor is touched.
+    std::string fifo = root_.At("cam2026-12-06#14-06-00_.avi");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    EXPECT_EQ(1, Repair(fifo));
+    EXPECT_EQ(AVI_REPAIR_REFUSED, result_.outcome);
+    EXPECT_EQ(AVI_SCAN_NOT_A_FILE, result_.scan.status);
 }
 
 TEST_F(AviRepair, FileHeldByAWriterIsNotTouched) {
