@@ -32,18 +32,21 @@
 
 struct Camera {
     int fd;
-    int streaming;    /* the request was read, parts go out */
-    int ended;        /* shutdown sent */
+    int streaming; /* the request was read, parts go out */
+    int ended;     /* shutdown sent */
     char request[4096];
     size_t requestLength;
-    const char *out;  /* what is being written: the head, then parts */
+    const char *out; /* what is being written: the head, then parts */
     size_t outLength, outDone;
-    char *part;       /* the part being written (head + image + CRLF) */
-    long next;        /* image number */
+    char *part; /* the part being written (head + image + CRLF) */
+    long next;  /* image number */
 };
 
 static volatile sig_atomic_t stopping = 0;
-static void OnStop(int sig) { (void)sig; stopping = 1; }
+static void OnStop(int sig) {
+    (void)sig;
+    stopping = 1;
+}
 
 static char *images[MAX_IMAGES];
 static size_t imageSizes[MAX_IMAGES];
@@ -55,7 +58,10 @@ static int CompareNames(const void *a, const void *b) {
 
 static void LoadImages(const char *dir) {
     DIR *d = opendir(dir);
-    if (d == NULL) { perror("multicam: jpeg dir"); exit(2); }
+    if (d == NULL) {
+        perror("multicam: jpeg dir");
+        exit(2);
+    }
     char *names[MAX_IMAGES];
     int count = 0;
     struct dirent *e;
@@ -78,7 +84,10 @@ static void LoadImages(const char *dir) {
         fclose(f);
         free(names[i]);
     }
-    if (imageCount == 0) { fprintf(stderr, "multicam: no .jpg in %s\n", dir); exit(2); }
+    if (imageCount == 0) {
+        fprintf(stderr, "multicam: no .jpg in %s\n", dir);
+        exit(2);
+    }
 }
 
 static long NowMs(void) {
@@ -127,7 +136,10 @@ static int Flush(struct Camera *c) {
 }
 
 int main(int argc, char **argv) {
-    if (argc != 3) { fprintf(stderr, "usage: multicam JPEG_DIR FPS\n"); return 2; }
+    if (argc != 3) {
+        fprintf(stderr, "usage: multicam JPEG_DIR FPS\n");
+        return 2;
+    }
     LoadImages(argv[1]);
     long period = 1000L / atol(argv[2]);
     signal(SIGUSR1, OnStop);
@@ -212,7 +224,7 @@ int main(int argc, char **argv) {
         }
         if (NowMs() >= tick + period) {
             tick += period;
-            if (NowMs() > tick + period) tick = NowMs();  /* no catch-up bursts */
+            if (NowMs() > tick + period) tick = NowMs(); /* no catch-up bursts */
             for (int i = 0; i < count; i++) {
                 struct Camera *c = &cams[i];
                 if (c->fd < 0 || !c->streaming || c->ended) continue;
