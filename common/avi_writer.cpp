@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -73,6 +74,13 @@ AviFile *AVI_create_output_file(const char *path) {
     mode_t previous = umask(0);
     int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0664);
     umask(previous);
+    // The lock, held while the file is open, tells a repair that the file is
+    // still being written; a file another writer holds is not written.
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        close(fd);
+        fd = -1;
+        errno = EWOULDBLOCK;
+    }
     if (fd < 0) {
         Fail(AVI_ERR_OPEN);
         free(avi);

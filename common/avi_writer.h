@@ -64,7 +64,9 @@ extern int32_t AVI_last_error;
 extern int32_t AVI_last_system_error;
 
 // Creates (or opens, without truncating) path read-write with permissions
-// 0664 whatever the umask, writes 2048 zero bytes at its start and returns
+// 0664 whatever the umask, takes an exclusive flock on it for as long as it
+// is open (a file another process holds locked fails as an open failure),
+// writes 2048 zero bytes at its start and returns
 // the new record with dataEnd 2048. Returns null on failure: error 8 (no
 // memory), 2 (open) or 4 (short write of the zero header); nothing stays
 // allocated, a file already created stays on disk.

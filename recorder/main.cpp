@@ -5,6 +5,7 @@
 #include "logging.h"
 #include "program_options.h"
 #include "recorder.h"
+#include "startup_repair.h"
 
 int main(int argc, char **argv) {
     InitLogging("VIDULA");
@@ -18,6 +19,8 @@ int main(int argc, char **argv) {
     LogEvent(LOG_CONSOLE | LOG_QUEUE, "Start at time [%04d/%02d/%02d %02d:%02d:%02d]",
              start.tm_year + 1900, start.tm_mon + 1, start.tm_mday, start.tm_hour, start.tm_min,
              start.tm_sec);
+    // The files a killed run left are finished before this run opens one.
+    RepairPreviousRecordings(&ctx);
     if (StartDiskManager(&ctx) == -1) return 1;
     return RunMainLoop(&ctx);
 }
