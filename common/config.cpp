@@ -26,11 +26,11 @@ enum ConfigKind {
 struct ConfigKey {
     const char *name;
     ConfigKind kind;
-    size_t offset;        // of the field in RecorderConfig
-    size_t size;          // of a text field
-    long long low;        // smallest accepted number
-    long long high;       // largest accepted number
-    const char *fatal;    // message when out of range; %s is the raw value
+    size_t offset;      // of the field in RecorderConfig
+    size_t size;        // of a text field
+    long long low;      // smallest accepted number
+    long long high;     // largest accepted number
+    const char *fatal;  // message when out of range; %s is the raw value
 };
 
 #define FIELD(f) offsetof(RecorderConfig, f), sizeof(RecorderConfig::f)

@@ -30,28 +30,28 @@ enum {
 const int64_t MAX_RECORDING_FILE_SIZE = 1073741824;
 
 struct RecorderConfig {
-    char configPath[CONFIG_PATH_SIZE];       // the file this record was loaded from
-    int32_t ipcam_type;                      // CAMERA_TYPE_*
-    char ipcam_address[CONFIG_NAME_SIZE];    // camera host
-    int32_t ipcam_port;                      // camera TCP port
+    char configPath[CONFIG_PATH_SIZE];     // the file this record was loaded from
+    int32_t ipcam_type;                    // CAMERA_TYPE_*
+    char ipcam_address[CONFIG_NAME_SIZE];  // camera host
+    int32_t ipcam_port;                    // camera TCP port
     char ipcam_username[CONFIG_NAME_SIZE];
     char ipcam_password[CONFIG_NAME_SIZE];
-    int32_t ipcam_video_width;               // pixels
-    int32_t ipcam_video_height;              // pixels
-    int32_t ipcam_fps;                       // 1 to 100
+    int32_t ipcam_video_width;                          // pixels
+    int32_t ipcam_video_height;                         // pixels
+    int32_t ipcam_fps;                                  // 1 to 100
     char ipcam_http_command[CONFIG_HTTP_COMMAND_SIZE];  // the whole request line
     char nvr_record_folder[CONFIG_FOLDER_SIZE];         // recording root, ends with "/"
     char nvr_video_name_prefix[CONFIG_NAME_SIZE];
-    int32_t nvr_change_file_interval;        // minutes per file, 1 to 60
-    int64_t nvr_max_storage_space;           // quota in bytes
-    unsigned char nvr_recycle_storage;       // 1: delete the oldest recordings
-    int64_t nvr_max_file_size;               // bytes, at most MAX_RECORDING_FILE_SIZE
-    int32_t nvr_connection_idle_timeout;     // seconds; 0: no idle check
-    int32_t nvr_max_read_size;               // bytes per camera read; 0: no limit
-    char nvr_log_mq[CONFIG_FOLDER_SIZE];     // log queue key path; empty: none
-    unsigned char nvr_log_console;           // 1: log lines go to standard output
-    char nvr_manager_mq[CONFIG_FOLDER_SIZE]; // manager queue key path; empty: none
-    int32_t lvs_server_port;                 // live video port; 0: no server
+    int32_t nvr_change_file_interval;         // minutes per file, 1 to 60
+    int64_t nvr_max_storage_space;            // quota in bytes
+    unsigned char nvr_recycle_storage;        // 1: delete the oldest recordings
+    int64_t nvr_max_file_size;                // bytes, at most MAX_RECORDING_FILE_SIZE
+    int32_t nvr_connection_idle_timeout;      // seconds; 0: no idle check
+    int32_t nvr_max_read_size;                // bytes per camera read; 0: no limit
+    char nvr_log_mq[CONFIG_FOLDER_SIZE];      // log queue key path; empty: none
+    unsigned char nvr_log_console;            // 1: log lines go to standard output
+    char nvr_manager_mq[CONFIG_FOLDER_SIZE];  // manager queue key path; empty: none
+    int32_t lvs_server_port;                  // live video port; 0: no server
     // nvr_record_folder with a "/" added when it lacks one: the prefix of
     // every path under the recording root, so that vidula and tarsel work
     // on the same tree whether or not the value ends with "/".

@@ -41,7 +41,8 @@ static void VPrintConsole(const char *format, va_list args) {
     int n = vsnprintf(line, sizeof(line), format, args);
     if (n < 0) return;
     size_t len = static_cast<size_t>(n) < sizeof(line) ? static_cast<size_t>(n) : sizeof(line) - 1;
-    if (static_cast<size_t>(n) >= sizeof(line) && len > 0) line[len - 1] = '\n';  // keep the line end
+    if (static_cast<size_t>(n) >= sizeof(line) && len > 0)
+        line[len - 1] = '\n';                  // keep the line end
     (void)WriteAll(STDOUT_FILENO, line, len);  // a console that cannot be written is let go
 }
 
@@ -59,11 +60,20 @@ static void PrintLogLine(const char *text) {
 // Prints the errno name for the ftok failures the log daemon's readers know.
 static void PrintFtokErrno(int err) {
     switch (err) {
-        case EBADF: PrintConsole("EBADF\n"); break;
-        case ENOENT: PrintConsole("ENOENT\n"); break;
-        case ENOTDIR: PrintConsole("ENOTDIR\n"); break;
-        case EACCES: PrintConsole("EACCES\n"); break;
-        default: break;
+        case EBADF:
+            PrintConsole("EBADF\n");
+            break;
+        case ENOENT:
+            PrintConsole("ENOENT\n");
+            break;
+        case ENOTDIR:
+            PrintConsole("ENOTDIR\n");
+            break;
+        case EACCES:
+            PrintConsole("EACCES\n");
+            break;
+        default:
+            break;
     }
 }
 

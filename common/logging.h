@@ -49,8 +49,8 @@ static_assert(MANAGER_RECORD_SIZE == 264, "manager record length");
 
 // A System V message as msgsnd/msgrcv take it: the type, then the body bytes.
 struct LogRecord {
-    long type;                                // LOG_RECORD_TYPE
-    unsigned char body[LOG_RECORD_SIZE];      // code (LE16), text
+    long type;                            // LOG_RECORD_TYPE
+    unsigned char body[LOG_RECORD_SIZE];  // code (LE16), text
 };
 struct ManagerRecord {
     long type;                                // MANAGER_RECORD_TYPE
@@ -59,13 +59,13 @@ struct ManagerRecord {
 
 // Process-wide logging state, one per process.
 struct LoggingState {
-    const char *programName;  // "VIDULA" or "TARSEL"
-    pid_t ownPid;             // this process
-    pid_t parentPid;          // woken by NotifyManager's SIGUSR1
-    unsigned char verbose;    // -v: LogInfo lines are printed
+    const char *programName;       // "VIDULA" or "TARSEL"
+    pid_t ownPid;                  // this process
+    pid_t parentPid;               // woken by NotifyManager's SIGUSR1
+    unsigned char verbose;         // -v: LogInfo lines are printed
     unsigned char consoleLogging;  // LOG_CONSOLE lines are printed
-    int logQueueId;           // -1: no log queue
-    int managerQueueId;       // -1: no manager queue
+    int logQueueId;                // -1: no log queue
+    int managerQueueId;            // -1: no manager queue
 };
 extern LoggingState gLogging;
 

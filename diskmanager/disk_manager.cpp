@@ -20,9 +20,15 @@ volatile sig_atomic_t checkRequested = 0;
 static void HandleDiskManagerSignal(int sig) {
     switch (sig) {
         case SIGINT:
-        case SIGTERM: shutdownRequested = 1; break;
-        case SIGHUP: reloadRequested = 1; break;
-        case SIGUSR1: checkRequested = 1; break;
+        case SIGTERM:
+            shutdownRequested = 1;
+            break;
+        case SIGHUP:
+            reloadRequested = 1;
+            break;
+        case SIGUSR1:
+            checkRequested = 1;
+            break;
         default:
             if (gLogging.verbose) NoteSignal(sig, SIGNAL_NOTE_IGNORED, 0);
             return;

@@ -1,9 +1,10 @@
 // main.cpp -- tarsel, the disk manager: options, start-up, the loop.
-#include <new>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+
+#include <new>
 
 #include "disk_manager.h"
 #include "logging.h"

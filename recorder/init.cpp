@@ -1,11 +1,12 @@
 // init.cpp -- vidula's start-up, configuration reload and orderly stop.
-#include <new>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <new>
 
 #include "camera.h"
 #include "logging.h"

@@ -70,7 +70,8 @@ static void BackOffSleep(int seconds) {
 static void ReconnectCamera(RecorderContext *pCtx) {
     if (!pCtx->cameraSchedule.enabled || pCtx->connection[pCtx->cameraIndex].fd != -1) return;
     pCtx->reconnectCount++;
-    if (pCtx->reconnectCount == 3) NotifyManager(NOTIFY_CAMERA_FAILURE, "fail to connect IP camera");
+    if (pCtx->reconnectCount == 3)
+        NotifyManager(NOTIFY_CAMERA_FAILURE, "fail to connect IP camera");
     if (pCtx->reconnectDelay > 0) BackOffSleep(pCtx->reconnectDelay);
     pCtx->reconnectDelay = pCtx->reconnectDelay * 2 + 1;
     if (pCtx->reconnectDelay > RECONNECT_DELAY_MAX) pCtx->reconnectDelay = RECONNECT_DELAY_MAX;

@@ -44,40 +44,40 @@ struct LvClient {
 };
 
 struct RecorderContext {
-    struct timeval startTime;        // taken by Init
-    RecorderConfig *pConfig;         // allocated once, refilled by every reload
-    pid_t diskManagerPid;            // running tarsel; -1 when none
-    struct timeval now;              // refreshed once per pass, after poll()
-    Schedule cameraSchedule;         // camera connection wanted
-    Schedule recordSchedule;         // frames are to be recorded
-    struct timeval lastLvServerStart;  // last try to start the live server
+    struct timeval startTime;                    // taken by Init
+    RecorderConfig *pConfig;                     // allocated once, refilled by every reload
+    pid_t diskManagerPid;                        // running tarsel; -1 when none
+    struct timeval now;                          // refreshed once per pass, after poll()
+    Schedule cameraSchedule;                     // camera connection wanted
+    Schedule recordSchedule;                     // frames are to be recorded
+    struct timeval lastLvServerStart;            // last try to start the live server
     struct pollfd connection[CONNECTION_COUNT];  // fd -1 marks a free entry
-    int cameraIndex;                 // 0
-    int lvServerIndex;               // 1; clients follow
+    int cameraIndex;                             // 0
+    int lvServerIndex;                           // 1; clients follow
     LvClient lvClient[LV_CLIENT_COUNT];
-    AviFile *avi;                    // file being written; null when none
-    struct timeval sessionStart;     // when the current file was started
-    struct timeval changeFileTime;   // when the main loop changes files
-    int32_t frameSlots;              // frame positions in the file, empty frames included
-    int32_t framesWritten;           // camera frames in the file
-    char fileName[FILE_NAME_SIZE];   // path of the current file
-    int64_t fileSize;                // bytes counted for the current file
-    unsigned char frameWriteFailed;  // a frame write failed in this file; reported once
-    time_t nameTakenSecond;          // a file of this start second exists; start with the next
-    time_t nextStartTry;             // a failed start is tried again from then on
+    AviFile *avi;                      // file being written; null when none
+    struct timeval sessionStart;       // when the current file was started
+    struct timeval changeFileTime;     // when the main loop changes files
+    int32_t frameSlots;                // frame positions in the file, empty frames included
+    int32_t framesWritten;             // camera frames in the file
+    char fileName[FILE_NAME_SIZE];     // path of the current file
+    int64_t fileSize;                  // bytes counted for the current file
+    unsigned char frameWriteFailed;    // a frame write failed in this file; reported once
+    time_t nameTakenSecond;            // a file of this start second exists; start with the next
+    time_t nextStartTry;               // a failed start is tried again from then on
     unsigned char startWaitsForSpace;  // ...or at once when tarsel clears recordingBlocked
     unsigned char startErrorReported;  // a failed start was logged; re-armed by a start
     int32_t framesDropped;             // camera frames of this file that could not be written
     unsigned char
         oversizeReported;  // a frame too large for the buffers was reported; per connection
     unsigned char pictureSizeChecked;  // the first picture's size was checked; per connection
-    FrameBufferPool frameBuffer;     // frames and receive parse state
-    int pollTimeout;                 // milliseconds
-    int cameraState;                 // IPCAM_STATE_*: 0 disconnected, 1 connecting, 2+ HTTP
-    int reconnectDelay;              // seconds slept before the next attempt
-    int reconnectCount;              // attempts since the last HTTP 200
-    char boundary[BOUNDARY_SIZE];    // the camera's multipart boundary
-    unsigned char acceptPaused;      // out of descriptors: the listener waits for one
+    FrameBufferPool frameBuffer;       // frames and receive parse state
+    int pollTimeout;                   // milliseconds
+    int cameraState;                   // IPCAM_STATE_*: 0 disconnected, 1 connecting, 2+ HTTP
+    int reconnectDelay;                // seconds slept before the next attempt
+    int reconnectCount;                // attempts since the last HTTP 200
+    char boundary[BOUNDARY_SIZE];      // the camera's multipart boundary
+    unsigned char acceptPaused;        // out of descriptors: the listener waits for one
 };
 
 // Process-wide flags: the signal handlers set them, the main loop clears them.

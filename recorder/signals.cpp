@@ -1,9 +1,9 @@
 // signals.cpp -- vidula's signal handlers: they only set the loop's flags.
 #include <signal.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include <initializer_list>
-#include <string.h>
-#include <stdlib.h>
 
 #include "logging.h"
 #include "recorder.h"
@@ -21,12 +21,21 @@ enum { SIGNAL_VALUE_NOTIFY_PARENT = 1, SIGNAL_VALUE_SPACE_OK = 2 };
 static void HandleSignal(int sig) {
     if (gLogging.verbose) NoteSignal(sig, SIGNAL_NOTE_PLAIN, 0);
     switch (sig) {
-        case SIGCHLD: childExited = 1; break;
+        case SIGCHLD:
+            childExited = 1;
+            break;
         case SIGTERM:
-        case SIGINT: shutdownRequested = 1; break;
-        case SIGHUP: reloadRequested = 1; break;
-        case SIGUSR2: recordingBlocked = 1; break;
-        default: break;
+        case SIGINT:
+            shutdownRequested = 1;
+            break;
+        case SIGHUP:
+            reloadRequested = 1;
+            break;
+        case SIGUSR2:
+            recordingBlocked = 1;
+            break;
+        default:
+            break;
     }
 }
 

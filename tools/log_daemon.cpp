@@ -22,7 +22,8 @@ int main(int argc, char **argv) {
     const char *keyPath = nullptr;
     int option;
     while ((option = getopt(argc, argv, "q:h")) != -1) {
-        if (option == 'q') keyPath = optarg;
+        if (option == 'q')
+            keyPath = optarg;
         else {
             fprintf(stderr, "usage: log_daemon -q KEYPATH\n");
             return 2;

@@ -9,10 +9,8 @@
 //
 // -n bounds how many times PROGRAM is started (default: no bound).
 #include <errno.h>
-#include <stdarg.h>
 #include <signal.h>
-
-#include <initializer_list>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,6 +18,8 @@
 #include <sys/msg.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <initializer_list>
 
 #include "bytes.h"
 #include "logging.h"
@@ -73,8 +73,10 @@ int main(int argc, char **argv) {
     long maxStarts = -1;
     int option;
     while ((option = getopt(argc, argv, "+q:n:h")) != -1) {
-        if (option == 'q') keyPath = optarg;
-        else if (option == 'n') maxStarts = atol(optarg);
+        if (option == 'q')
+            keyPath = optarg;
+        else if (option == 'n')
+            maxStarts = atol(optarg);
         else {
             fprintf(stderr, "usage: nvr_manager -q KEYPATH [-n STARTS] PROGRAM [ARGS...]\n");
             return 2;
@@ -119,8 +121,10 @@ int main(int argc, char **argv) {
             pid_t pid;
             while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
                 if (pid != child) continue;
-                if (WIFEXITED(status)) Say("manager: pid %d exited with status %d\n", pid, WEXITSTATUS(status));
-                else Say("manager: pid %d ended by signal %d\n", pid, WTERMSIG(status));
+                if (WIFEXITED(status))
+                    Say("manager: pid %d exited with status %d\n", pid, WEXITSTATUS(status));
+                else
+                    Say("manager: pid %d ended by signal %d\n", pid, WTERMSIG(status));
                 DrainQueue(queue);
                 child = -1;
                 if (maxStarts >= 0 && starts >= maxStarts) {

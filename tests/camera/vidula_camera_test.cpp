@@ -23,7 +23,7 @@ class CameraRun : public ::testing::Test, public harness::VidulaRig {
   protected:
     void SetUp() override {
         harness::BlockManagerWakeups();
-        root_.Write("rec/.keep", "");           // the recording root must exist
+        root_.Write("rec/.keep", "");  // the recording root must exist
         logQueue_.reset(new QueueReader(root_.Write("logq", "")));
         managerQueue_.reset(new QueueReader(root_.Write("mgrq", "")));
     }

@@ -1,12 +1,13 @@
 // Tests of the configuration loader: keys, conversions, range tests, echo
 // lines, the final validation and hostile files.
+#include "config.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "config.h"
 #include "harness.h"
 #include "logging.h"
 
@@ -16,7 +17,7 @@ using harness::ConfigText;
 using harness::TempRoot;
 
 class ConfigTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         InitLogging("VIDULA");
         gLogging.verbose = 1;
@@ -182,7 +183,8 @@ TEST_F(ConfigTest, RequestLineIsBuiltFromTheCommand) {
 
 TEST_F(ConfigTest, FlagsAreOnlyYes) {
     for (const char *value : {"YES", "1", "yes ", "true"}) {
-        ASSERT_EQ(0, Load(ConfigText({{"nvr_recycle_storage", value}, {"nvr_log_console", value}})));
+        ASSERT_EQ(0,
+                  Load(ConfigText({{"nvr_recycle_storage", value}, {"nvr_log_console", value}})));
         EXPECT_EQ(0, config_.nvr_recycle_storage) << value;
         EXPECT_EQ(0, config_.nvr_log_console) << value;
     }
@@ -295,7 +297,9 @@ TEST_F(ConfigTest, OverlongValuesAreRefused) {
         const char *key;
         size_t fits;
     } cases[] = {
-        {"ipcam_address", 255}, {"ipcam_username", 255}, {"ipcam_password", 255},
+        {"ipcam_address", 255},
+        {"ipcam_username", 255},
+        {"ipcam_password", 255},
         {"nvr_video_name_prefix", 255},
         {"ipcam_http_command", 299 - 4 - 9},
     };
@@ -305,8 +309,8 @@ TEST_F(ConfigTest, OverlongValuesAreRefused) {
         std::string path = root_.Write("long.conf", ConfigText({{c.key, fits + "a"}}));
         harness::RunResult r = LoadInChild(&config_, path);
         EXPECT_EQ(1, r.status) << c.key;
-        EXPECT_NE(std::string::npos, r.output.find(std::string("Error: Value of ") + c.key +
-                                                   " is longer than"))
+        EXPECT_NE(std::string::npos,
+                  r.output.find(std::string("Error: Value of ") + c.key + " is longer than"))
             << r.output;
     }
 }

@@ -38,7 +38,7 @@ int NotifyFromChild(int code, const std::string &text) {
 }
 
 class LoggingTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         InitLogging("VIDULA");
         gLogging.parentPid = getpid();  // NotifyManager wakes this test
@@ -144,7 +144,8 @@ TEST_F(LoggingTest, ManagerRecordsAndTheirCut) {
         ASSERT_EQ(0, NotifyFromChild(NOTIFY_CAMERA_FAILURE, std::string(c.length, 'm')));
         int code, pid;
         std::string text;
-        ASSERT_TRUE(managerQueue_->NextManager(&code, &pid, &text, std::chrono::milliseconds(2000)));
+        ASSERT_TRUE(
+            managerQueue_->NextManager(&code, &pid, &text, std::chrono::milliseconds(2000)));
         EXPECT_EQ(200, code);
         EXPECT_EQ(getpid(), pid);
         EXPECT_EQ(std::string(c.sent, 'm'), text) << c.length;
@@ -214,7 +215,8 @@ TEST_F(LoggingTest, QueuesOpenedWithVerboseLines) {
     gLogging.verbose = 1;
     std::string out = Open(1);
     EXPECT_NE(std::string::npos, out.find(") open/create log message queue successfully\n"));
-    EXPECT_NE(std::string::npos, out.find(") open/create NVR manager message queue successfully\n"));
+    EXPECT_NE(std::string::npos,
+              out.find(") open/create NVR manager message queue successfully\n"));
     EXPECT_EQ(logQueue_->id(), gLogging.logQueueId);
     EXPECT_EQ(managerQueue_->id(), gLogging.managerQueueId);
 }

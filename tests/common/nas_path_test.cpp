@@ -1,18 +1,20 @@
 // Tests of the NAS_ROOT resolver and the shell quoting.
-#include <stdlib.h>
+#include "nas_path.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
-#include "nas_path.h"
 #include "shell.h"
 
 namespace {
 
 class NasRootEnv {
-public:
+  public:
     explicit NasRootEnv(const char *value) {
-        if (value) setenv("NAS_ROOT", value, 1);
-        else unsetenv("NAS_ROOT");
+        if (value)
+            setenv("NAS_ROOT", value, 1);
+        else
+            unsetenv("NAS_ROOT");
     }
     ~NasRootEnv() { unsetenv("NAS_ROOT"); }
 };
@@ -46,8 +48,9 @@ TEST(NasPath, IntoRefusesWhatDoesNotFit) {
 }
 
 TEST(ShellQuote, QuotedWordsReachTheCommandUnchanged) {
-    const char *texts[] = {"plain", "with blank", "dollar $HOME", "back`id`quote",
-                           "single ' quote", "''", "", "semi;colon && rm -rf x"};
+    const char *texts[] = {
+        "plain", "with blank", "dollar $HOME",          "back`id`quote", "single ' quote",
+        "''",    "",           "semi;colon && rm -rf x"};
     for (const char *text : texts) {
         char word[256];
         ASSERT_EQ(0, ShellQuote(word, sizeof(word), text));

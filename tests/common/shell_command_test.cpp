@@ -1,5 +1,7 @@
 // shell_command_test.cpp -- command lines built with quoted words, refused
 // when they do not fit, and whole-buffer I/O over a pipe.
+#include "shell_command.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -8,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "shell_command.h"
 #include "whole_io.h"
 
 TEST(ShellCommandTest, WordsAreQuotedAndFixedTextIsNot) {

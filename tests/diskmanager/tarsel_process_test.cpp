@@ -38,7 +38,7 @@ TEST(TarselOptions, UsageAndExitStatus) {
 }
 
 class TarselRun : public ::testing::Test {
-protected:
+  protected:
     void Start(const std::map<std::string, std::string> &keys) {
         std::map<std::string, std::string> all = {{"nvr_log_console", "yes"},
                                                   {"nvr_record_folder", root_.At("rec") + "/"}};
@@ -61,16 +61,17 @@ TEST_F(TarselRun, RunsOnWithMissingValuesAndStopsOnTerm) {
     EXPECT_EQ(1, tarsel_->WaitExit());
     std::string out = tarsel_->Output();
     std::string p = "(TARSEL-" + std::to_string(tarsel_->pid()) + ") ";
-    EXPECT_NE(std::string::npos, out.find(p + "Receive signal (15)\n" + p +
-                                          "Warning: Processing signal and shutdown\n" + p +
-                                          "Program shut down\n" + p +
-                                          "Remind: Shutdown() is not finished\n"))
+    EXPECT_NE(
+        std::string::npos,
+        out.find(p + "Receive signal (15)\n" + p + "Warning: Processing signal and shutdown\n" + p +
+                 "Program shut down\n" + p + "Remind: Shutdown() is not finished\n"))
         << out;
 }
 
 TEST_F(TarselRun, ReloadsOnHangup) {
     Start({});
-    root_.Write("tarsel.conf", harness::ConfigText({{"nvr_log_console", "yes"}, {"ipcam_fps", "12"}}));
+    root_.Write("tarsel.conf",
+                harness::ConfigText({{"nvr_log_console", "yes"}, {"ipcam_fps", "12"}}));
     tarsel_->Signal(SIGHUP);
     EXPECT_TRUE(tarsel_->WaitForLine("(TARSEL) Reload config file " + conf_ + "\n"));
     EXPECT_TRUE(tarsel_->WaitForLine(") ipcam_fps=12\n"));
@@ -79,7 +80,8 @@ TEST_F(TarselRun, ReloadsOnHangup) {
 
 TEST_F(TarselRun, FatalValueOnReloadEndsTarsel) {
     Start({});
-    root_.Write("tarsel.conf", harness::ConfigText({{"nvr_log_console", "yes"}, {"ipcam_fps", "0"}}));
+    root_.Write("tarsel.conf",
+                harness::ConfigText({{"nvr_log_console", "yes"}, {"ipcam_fps", "0"}}));
     tarsel_->Signal(SIGHUP);
     EXPECT_EQ(1, tarsel_->WaitExit());
     EXPECT_NE(std::string::npos,
@@ -94,7 +96,7 @@ TEST_F(TarselRun, OtherSignalsKeepTheirDefault) {
 
 // The answers tarsel sends this test (its vidula): SIGUSR1 values and SIGUSR2.
 class TarselAnswers : public TarselRun {
-protected:
+  protected:
     void SetUp() override {
         sigemptyset(&answers_);
         sigaddset(&answers_, SIGUSR1);

@@ -75,7 +75,7 @@ TEST(VidulaStartup, MissingMandatoryValueExits) {
 // A running vidula with both queues, a camera that accepts and never answers,
 // and this test as its parent (the NVR manager's place).
 class VidulaRun : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         harness::BlockManagerWakeups();
         logQueue_.reset(new QueueReader(root_.Write("logq", "")));
@@ -105,7 +105,8 @@ protected:
         vidula_.reset(new Process(argv));
         if (extra.count("nvr_log_console")) return;
         ASSERT_TRUE(vidula_->WaitForLine("Execute TARSEL as pid (")) << vidula_->Output();
-        ASSERT_TRUE(vidula_->WaitForLine("Executed by VIDULA(" + std::to_string(vidula_->pid()) + ")"))
+        ASSERT_TRUE(
+            vidula_->WaitForLine("Executed by VIDULA(" + std::to_string(vidula_->pid()) + ")"))
             << vidula_->Output();
     }
 
@@ -144,8 +145,8 @@ TEST_F(VidulaRun, StartsTarselAndLogsToTheQueue) {
     EXPECT_TRUE(NextLog("VIDULA-" + pid + "\t\tStart at time ["));
     EXPECT_TRUE(NextLog("VIDULA-" + pid + "\t\tExecute TARSEL as pid (" +
                         std::to_string(TarselPid()) + ")"));
-    EXPECT_TRUE(NextLog("TARSEL-" + std::to_string(TarselPid()) + "\t\tExecuted by VIDULA(" +
-                        pid + ")"));
+    EXPECT_TRUE(
+        NextLog("TARSEL-" + std::to_string(TarselPid()) + "\t\tExecuted by VIDULA(" + pid + ")"));
     std::string out = vidula_->Output();
     EXPECT_NE(std::string::npos, out.find("(VIDULA-" + pid + ") Start at time ["));
     EXPECT_EQ(std::string::npos, out.find("LoadConfig() init")) << "no -v, no info lines";
@@ -154,7 +155,8 @@ TEST_F(VidulaRun, StartsTarselAndLogsToTheQueue) {
 TEST_F(VidulaRun, VerboseModePassesOnToTarsel) {
     Start(true);
     EXPECT_TRUE(vidula_->WaitForLine("TARSEL runs in verbose mode"));
-    EXPECT_TRUE(vidula_->WaitForLine("(TARSEL-" + std::to_string(TarselPid()) + ") LoadConfig() init"));
+    EXPECT_TRUE(
+        vidula_->WaitForLine("(TARSEL-" + std::to_string(TarselPid()) + ") LoadConfig() init"));
 }
 
 TEST_F(VidulaRun, ShutdownOnTermStopsTarselAndExitsOne) {

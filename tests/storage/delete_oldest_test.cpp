@@ -66,9 +66,7 @@ class DeleteOldestTest : public ::testing::Test {
         return path;
     }
     // Texts of the log records queued so far.
-    std::vector<std::string> Logged() {
-        return logQueue_->PendingLogTexts();
-    }
+    std::vector<std::string> Logged() { return logQueue_->PendingLogTexts(); }
     static bool Has(const std::vector<std::string> &lines, const std::string &text) {
         for (const auto &line : lines) {
             if (line.find(text) != std::string::npos) return true;

@@ -93,9 +93,7 @@ class StorageOutputTest : public ::testing::Test {
         return result;
     }
     // The texts of the log records queued so far.
-    std::vector<std::string> Logged() {
-        return logQueue_->PendingLogTexts();
-    }
+    std::vector<std::string> Logged() { return logQueue_->PendingLogTexts(); }
 
     harness::TempRoot root_;
     std::unique_ptr<harness::QueueReader> logQueue_;

@@ -89,7 +89,8 @@ static int RemoveEntry(const char *path, const struct stat *, int, struct FTW *)
 
 TempRoot::~TempRoot() {
     for (int id : queues_) msgctl(id, IPC_RMID, nullptr);
-    if (getenv("NAS_KEEP_TEST_ROOT") == nullptr) nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    if (getenv("NAS_KEEP_TEST_ROOT") == nullptr)
+        nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 std::string TempRoot::At(const std::string &relative) const { return path_ + "/" + relative; }
@@ -219,10 +220,12 @@ bool Process::Running() {
 }
 
 int Process::WaitExit(std::chrono::milliseconds wait) {
-    bool ended = WaitUntil([&] {
-        Pump(0);
-        return !Running();
-    }, wait);
+    bool ended = WaitUntil(
+        [&] {
+            Pump(0);
+            return !Running();
+        },
+        wait);
     // Collect what is left in the pipe (a grandchild may still hold it open).
     for (int i = 0; i < 20 && outFd_ >= 0; i++) Pump(10);
     return ended ? status_ : -1;
@@ -244,9 +247,9 @@ QueueReader::~QueueReader() {
 
 bool QueueReader::NextLog(int *code, std::string *text, std::chrono::milliseconds wait) {
     LogRecord record;
-    bool got = WaitUntil([&] {
-        return msgrcv(id_, &record, LOG_RECORD_SIZE, LOG_RECORD_TYPE, IPC_NOWAIT) >= 0;
-    }, wait);
+    bool got = WaitUntil(
+        [&] { return msgrcv(id_, &record, LOG_RECORD_SIZE, LOG_RECORD_TYPE, IPC_NOWAIT) >= 0; },
+        wait);
     if (!got) return false;
     *code = GetLe16(record.body);
     text->assign(reinterpret_cast<const char *>(record.body + 2),
@@ -257,14 +260,17 @@ bool QueueReader::NextLog(int *code, std::string *text, std::chrono::millisecond
 bool QueueReader::NextManager(int *code, int *pid, std::string *text,
                               std::chrono::milliseconds wait) {
     ManagerRecord record;
-    bool got = WaitUntil([&] {
-        return msgrcv(id_, &record, MANAGER_RECORD_SIZE, MANAGER_RECORD_TYPE, IPC_NOWAIT) >= 0;
-    }, wait);
+    bool got = WaitUntil(
+        [&] {
+            return msgrcv(id_, &record, MANAGER_RECORD_SIZE, MANAGER_RECORD_TYPE, IPC_NOWAIT) >= 0;
+        },
+        wait);
     if (!got) return false;
     *pid = static_cast<int>(GetLe32(record.body));
     *code = GetLe16(record.body + 4);
-    text->assign(reinterpret_cast<const char *>(record.body + 6),
-                 strnlen(reinterpret_cast<const char *>(record.body + 6), MANAGER_RECORD_TEXT_SIZE));
+    text->assign(
+        reinterpret_cast<const char *>(record.body + 6),
+        strnlen(reinterpret_cast<const char *>(record.body + 6), MANAGER_RECORD_TEXT_SIZE));
     return true;
 }
 

@@ -50,7 +50,7 @@ void BlockManagerWakeups();
 
 // A private temporary folder, removed with its content at the end.
 class TempRoot {
-public:
+  public:
     TempRoot();
     ~TempRoot();
     // A queue key file in the folder with a queue of its own (ClaimQueueKey);
@@ -62,7 +62,7 @@ public:
     // Writes a file (parent folders made); returns its full path.
     std::string Write(const std::string &relative, const std::string &content) const;
 
-private:
+  private:
     std::string path_;
     std::vector<int> queues_;
 };
@@ -72,7 +72,7 @@ bool FileExists(const std::string &path);
 
 // A running program with standard output and standard error captured.
 class Process {
-public:
+  public:
     // env entries are added to (or replace) the test's environment.
     Process(const std::vector<std::string> &argv,
             const std::map<std::string, std::string> &env = {});
@@ -92,7 +92,7 @@ public:
     bool Running();
     void Signal(int sig);
 
-private:
+  private:
     void Pump(int timeoutMs);
     pid_t pid_ = -1;
     int outFd_ = -1;
@@ -111,7 +111,7 @@ RunResult Run(const std::vector<std::string> &argv,
 
 // The System V queue keyed from a path as vidula and tarsel key it.
 class QueueReader {
-public:
+  public:
     explicit QueueReader(const std::string &keyPath);
     ~QueueReader();  // removes the queue
     int id() const { return id_; }
@@ -124,7 +124,7 @@ public:
     // The texts of the log records waiting now, read off the queue.
     std::vector<std::string> PendingLogTexts();
 
-private:
+  private:
     int id_ = -1;
 };
 
@@ -164,12 +164,12 @@ class VidulaRig {
 // A listening TCP socket on 127.0.0.1 with a free port, accepting nothing:
 // a camera that never answers. Closed at the end.
 class SilentPort {
-public:
+  public:
     SilentPort();
     ~SilentPort();
     int port() const { return port_; }
 
-private:
+  private:
     int fd_ = -1;
     int port_ = 0;
 };
