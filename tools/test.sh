@@ -2,7 +2,9 @@
 # test.sh -- builds the tree and runs the whole suite, once plain and once
 # with AddressSanitizer and UndefinedBehaviorSanitizer (every report fatal).
 # Both builds treat compiler warnings as errors (NAS_WERROR).
-#   tools/test.sh           both builds, then the ARM cross build
+# Every C and C++ source must match .clang-format first.
+#   tools/test.sh           format check, both builds, then the ARM cross build
+#   tools/test.sh format    only the format check
 #   tools/test.sh plain     only the plain build
 #   tools/test.sh sanitize  only the sanitizer build
 #   tools/test.sh arm       only the ARM cross build, unit tests under qemu-arm
@@ -18,6 +20,11 @@ run_suite() {
   ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 600
 }
 mode=${1:-all}
+if [ "$mode" = all ] || [ "$mode" = format ]; then
+  echo "== format check (clang-format --dry-run --Werror)"
+  (cd "$top" && git ls-files -z '*.cpp' '*.h' '*.c' | grep -zv '/corpus/' |
+    xargs -0 clang-format --dry-run --Werror)
+fi
 if [ "$mode" = all ] || [ "$mode" = plain ]; then
   echo "== plain build"
   run_suite "$top/build" -DNAS_SANITIZE=OFF
