@@ -68,6 +68,8 @@ class LargeRecordingTest : public ::testing::Test {
         config_.nvr_change_file_interval = 10;
         root_ = tmp_.At("rec/");
         snprintf(config_.nvr_record_folder, sizeof config_.nvr_record_folder, "%s", root_.c_str());
+        snprintf(config_.recordFolderPrefix, sizeof config_.recordFolderPrefix, "%s",
+                 root_.c_str());
     }
     // A sparse file of size bytes: ls -l shows the size, the disk holds nothing.
     std::string Sparse(const std::string &relative, int64_t size) {

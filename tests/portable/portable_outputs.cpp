@@ -76,6 +76,9 @@ int WriteNames(const std::string &dir, const std::string &path) {
     RecorderConfig config;
     memset(&config, 0, sizeof config);
     snprintf(config.nvr_record_folder, sizeof config.nvr_record_folder, "%s/rec/", dir.c_str());
+    snprintf(config.recordFolderPrefix, sizeof config.recordFolderPrefix, "%s",
+             config.nvr_record_folder);
+    mkdir(config.nvr_record_folder, 0777);
     snprintf(config.nvr_video_name_prefix, sizeof config.nvr_video_name_prefix, "cam_");
     // 2026-12-06 14:05:00, the last second of 32-bit time_t, the one after
     // it, a leap day in 2040, and the end of unsigned 32-bit seconds.
