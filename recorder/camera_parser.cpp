@@ -200,7 +200,12 @@ static BlockResult CheckBoundary(RecorderContext *pCtx) {
                         memcmp(pCtx->boundary, value, static_cast<size_t>(length)) != 0);
         memcpy(pCtx->boundary, value, static_cast<size_t>(length));
         pCtx->boundary[length] = '\0';
-        if (changed) CloseLvStreamingClients(pCtx);
+        // The old stream's frames still in the pool no longer match the
+        // boundary a new viewer is told: none of them is offered again.
+        if (changed) {
+            CloseLvStreamingClients(pCtx);
+            ResetFrameBuffer(&pCtx->frameBuffer);
+        }
         LogInfo("multipart boundary=\"%s\"", pCtx->boundary);
         pCtx->cameraState = IPCAM_STATE_FIND_PART;
         return BLOCK_NEXT;

@@ -90,31 +90,6 @@ long DescriptorFlags(int pid, int fd) {
     return -1;
 }
 
-int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    getsockname(fd, reinterpret_cast<struct sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-int ConnectTo(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // The in-progress name of a recording of prefix "cam" started at t (UTC).
 std::string InProgressName(time_t t) {
     struct tm tm;
@@ -336,11 +311,11 @@ TEST_F(VidulaField, FatalReloadShutsDownTarselToo) {
 // none of the camera's or the viewers' sockets.
 TEST_F(VidulaField, DescriptorsAreClosedOnExec) {
     StartCamera();
-    int live = FreePort();
+    int live = harness::FreeLoopbackPort();
     StartVidula({{"lvs_server_port", std::to_string(live)}});
     ASSERT_TRUE(vidula_->WaitForLine("IP camera is connected"));
     ASSERT_TRUE(vidula_->WaitForLine("Live video server is started successfully."));
-    int viewer = ConnectTo(live);
+    int viewer = harness::ConnectLoopback(live);
     ASSERT_NE(-1, viewer);
     ASSERT_TRUE(vidula_->WaitForLine("Accept a live video client("));
     // The camera, the listener, the viewer and the recording; descriptors
@@ -642,16 +617,8 @@ bool Drain(int fd, std::string *got) {
 }
 
 int Viewer(int port, int receiveBuffer = 0) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(int));
-    struct sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)) != 0) {
-        close(fd);
-        return -1;
-    }
+    int fd = harness::ConnectLoopback(port, receiveBuffer);
+    if (fd < 0) return -1;
     const char request[] = "GET /mjpg/video.mjpg HTTP/1.0\r\n\r\n";
     send(fd, request, sizeof(request) - 1, MSG_NOSIGNAL);
     return fd;
@@ -662,7 +629,7 @@ int Viewer(int port, int receiveBuffer = 0) {
 TEST_F(VidulaField, OutOfDescriptorsPausesAccepting) {
     harness::SilentPort camera;
     port_ = camera.port();
-    int live = FreePort();
+    int live = harness::FreeLoopbackPort();
     StartVidula({{"lvs_server_port", std::to_string(live)}});
     ASSERT_TRUE(vidula_->WaitForLine("Live video server is started successfully."));
     ASSERT_TRUE(vidula_->WaitForLine("Executed by VIDULA("));
@@ -687,7 +654,7 @@ TEST_F(VidulaField, OutOfDescriptorsPausesAccepting) {
 // seconds; the next viewer is then served.
 TEST_F(VidulaField, ViewersThatTakeNothingGiveTheirPlaceUp) {
     StartCamera({"--size", "640x480", "--pad-to", "150000"});
-    int live = FreePort();
+    int live = harness::FreeLoopbackPort();
     StartVidula({{"lvs_server_port", std::to_string(live)},
                  {"ipcam_video_width", "640"},
                  {"ipcam_video_height", "480"}});
@@ -714,7 +681,7 @@ TEST_F(VidulaField, ViewersThatTakeNothingGiveTheirPlaceUp) {
 // is ended; a new viewer's header names the new boundary.
 TEST_F(VidulaField, BoundaryChangeEndsViewersOfTheOldStream) {
     StartCamera({"--boundary", "oldstream"});
-    int live = FreePort();
+    int live = harness::FreeLoopbackPort();
     StartVidula({{"lvs_server_port", std::to_string(live)}});
     ASSERT_TRUE(vidula_->WaitForLine("IP camera is connected"));
     ASSERT_TRUE(vidula_->WaitForLine("Live video server is started successfully."));
@@ -737,7 +704,8 @@ TEST_F(VidulaField, BoundaryChangeEndsViewersOfTheOldStream) {
     ASSERT_TRUE(harness::WaitUntil([&] {
         Drain(fresh, &header);
         return header.find("--newstream") != std::string::npos;
-    }));
+    })) << "fresh viewer got: "
+        << header.substr(0, 300);
     EXPECT_NE(std::string::npos, header.find("boundary=newstream\r\n"));
     close(viewer);
     close(fresh);
