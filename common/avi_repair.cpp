@@ -11,6 +11,7 @@
 
 #include "avi_format.h"
 #include "avi_writer.h"
+#include "storage_parse.h"
 
 // An in-progress name ends with the start time, "YYYY-MM-DD#hh-mm-ss", and
 // "_.avi".
@@ -21,15 +22,6 @@ static const size_t kEndingLength = sizeof(kInProgressEnding) - 1;
 // A free end time is looked for this many seconds past the natural one.
 static const int kNameAttempts = 60;
 
-static bool DigitsAt(const char *text, int count, int *value) {
-    *value = 0;
-    for (int i = 0; i < count; i++) {
-        if (text[i] < '0' || text[i] > '9') return false;
-        *value = *value * 10 + (text[i] - '0');
-    }
-    return true;
-}
-
 int ReadAviStartTime(const char *path, time_t *startSeconds) {
     size_t length = strlen(path);
     if (length < kStartLength + kEndingLength ||
@@ -37,26 +29,14 @@ int ReadAviStartTime(const char *path, time_t *startSeconds) {
         return 1;
     }
     const char *date = path + length - kEndingLength - kStartLength;
-    struct tm t;
-    memset(&t, 0, sizeof(t));
-    int year, month, day, hour, minute, second;
-    if (!DigitsAt(date, 4, &year) || date[4] != '-' || !DigitsAt(date + 5, 2, &month) ||
-        date[7] != '-' || !DigitsAt(date + 8, 2, &day) || date[10] != '#' ||
-        !DigitsAt(date + 11, 2, &hour) || date[13] != '-' || !DigitsAt(date + 14, 2, &minute) ||
-        date[16] != '-' || !DigitsAt(date + 17, 2, &second)) {
-        return 1;
+    // The separators of "YYYY-MM-DD#hh-mm-ss"; the digits are read as the
+    // storage check reads them, in local time.
+    static const int kSeparatorAt[] = {4, 7, 10, 13, 16};
+    static const char kSeparator[] = "--#--";
+    for (int i = 0; i < 5; i++) {
+        if (date[kSeparatorAt[i]] != kSeparator[i]) return 1;
     }
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    t.tm_isdst = -1;
-    time_t value = mktime(&t);
-    if (value == static_cast<time_t>(-1)) return 1;
-    *startSeconds = value;
-    return 0;
+    return ReadRecordingStart(date, -1, startSeconds);
 }
 
 int BuildRepairedAviName(char *out, size_t outSize, const char *path, int32_t frames, uint32_t rate,

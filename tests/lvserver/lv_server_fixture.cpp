@@ -37,16 +37,6 @@ static struct sockaddr_in Loopback(int port) {
     return address;
 }
 
-int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in address = Loopback(0);
-    bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    getsockname(fd, reinterpret_cast<struct sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 void LvServerTest::SetUp() {
     InitLogging("VIDULA");
     queue_.reset(new harness::QueueReader(root_.Write("logq", "")));
@@ -87,7 +77,7 @@ int LvServerTest::Pass(int timeoutMs) {
 }
 
 void LvServerTest::Start() {
-    config_.lvs_server_port = FreePort();
+    config_.lvs_server_port = harness::FreeLoopbackPort();
     ASSERT_EQ(0, StartLvServer(&ctx_));
     ASSERT_NE(-1, ctx_.connection[ctx_.lvServerIndex].fd);
 }

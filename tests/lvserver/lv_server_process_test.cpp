@@ -25,19 +25,6 @@ const char kHeader[] =
     "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=ipcamframe\r\n\r\n";
 const char kRequest[] = "GET /mjpg/video.mjpg HTTP/1.0\r\n\r\n";
 
-int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    getsockname(fd, reinterpret_cast<struct sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 int Count(const std::string &text, const std::string &word) {
     int count = 0;
     for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1))
@@ -114,7 +101,7 @@ class LiveVideo : public ::testing::Test, public harness::VidulaRig {
     }
 
     void StartVidula() {
-        livePort_ = FreePort();
+        livePort_ = harness::FreeLoopbackPort();
         harness::Run({"mkdir", "-p", root_.At("rec")});
         RunVidula({
             {"ipcam_video_width", "640"},

@@ -174,4 +174,12 @@ class SilentPort {
     int port_ = 0;
 };
 
+// A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0 and
+// released), for a server a test starts.
+int FreeLoopbackPort();
+
+// Connects to 127.0.0.1:port, with SO_RCVBUF set first when receiveBuffer > 0.
+// Returns the socket, or -1 when the connection is refused.
+int ConnectLoopback(int port, int receiveBuffer = 0);
+
 }  // namespace harness
