@@ -21,6 +21,7 @@ int main(int argc, char **argv) {
              start.tm_sec);
     // The files a killed run left are finished before this run opens one.
     RepairPreviousRecordings(&ctx);
-    if (StartDiskManager(&ctx) == -1) return 1;
+    // A disk manager that cannot be started ends vidula in order (status 1).
+    if (StartDiskManager(&ctx) == -1) Shutdown(&ctx);
     return RunMainLoop(&ctx);
 }
