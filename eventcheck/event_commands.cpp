@@ -54,12 +54,19 @@ static int KeepFirstLine(void *context, const char *line, size_t length) {
     return 1;
 }
 
-std::string LookupMailText(int language, const char *key) {
-    ShellCommand command;
+// Starts a mail script command "kestrin.sh -l LANGUAGE -s "$\$\$KEY"": the
+// key, a fixed text of this program, in double quotes so that the script
+// receives "$$$KEY".
+static void BeginMailCommand(ShellCommand *command, int language, const char *key) {
     char head[64];
     snprintf(head, sizeof(head), "kestrin.sh -l %d -s \"$\\$\\$", language);
-    ShellCommandBegin(&command, head);
-    ShellCommandText(&command, key);
+    ShellCommandBegin(command, head);
+    ShellCommandText(command, key);
+}
+
+std::string LookupMailText(int language, const char *key) {
+    ShellCommand command;
+    BeginMailCommand(&command, language, key);
     ShellCommandText(&command, "\" -var ");
     ShellCommandGlue(&command, NasPath(MAIL_VAR_FILE).c_str());
     ShellCommandText(&command, " -onlysubject");
@@ -85,10 +92,7 @@ void MailBodyQuoted(MailBody *body, const std::string &text) {
 void StartMail(int language, const char *subjectKey, const MailBody &body,
                const std::string &eventPath, int flag, const std::string &address) {
     ShellCommand command;
-    char head[64];
-    snprintf(head, sizeof(head), "kestrin.sh -l %d -s \"$\\$\\$", language);
-    ShellCommandBegin(&command, head);
-    ShellCommandText(&command, subjectKey);
+    BeginMailCommand(&command, language, subjectKey);
     ShellCommandText(&command, "\" -b ");
     ShellCommandText(&command, body.shellText.c_str());
     ShellCommandText(&command, " -p ");
