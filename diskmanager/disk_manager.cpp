@@ -65,7 +65,7 @@ static void ReloadDiskManager(DiskManagerContext *pCtx, const char *configPath) 
         LogError("null pointer pConfig when reloading config file");
         return;
     }
-    LoadConfig(pCtx->pConfig, configPath);
+    if (LoadConfig(pCtx->pConfig, configPath) == CONFIG_FATAL) exit(1);
     OpenMessageQueues(pCtx->pConfig->nvr_log_mq, pCtx->pConfig->nvr_manager_mq,
                       pCtx->pConfig->nvr_log_console);
 }

@@ -73,8 +73,8 @@ int Init(RecorderContext *pCtx, const char *configPath) {
         exit(1);
     }
     for (struct pollfd &entry : pCtx->connection) entry.fd = -1;
-    for (LvClient &client : pCtx->lvClient) client.frameIndex = -1;
-    pCtx->avi = nullptr;
+    for (LvClient &client : pCtx->lvServer.lvClient) client.frameIndex = -1;
+    pCtx->session.avi = nullptr;
     pCtx->cameraSchedule.enabled = 1;
     pCtx->recordSchedule.enabled = 1;
     pCtx->diskManagerPid = -1;
@@ -82,10 +82,6 @@ int Init(RecorderContext *pCtx, const char *configPath) {
 }
 
 // The context a reload works on, for the fatal-value handler below.
-static RecorderContext *gReloadContext = nullptr;
-
-[[noreturn]] static void ShutdownOnFatalReload() { Shutdown(gReloadContext); }
-
 int ReloadConfig(RecorderContext *pCtx, const char *configPath) {
     PrintConsole("(%s) Reload config file %s\n", gLogging.programName, configPath);
     if (pCtx == nullptr) {
@@ -105,10 +101,7 @@ int ReloadConfig(RecorderContext *pCtx, const char *configPath) {
     char path[CONFIG_PATH_SIZE];
     snprintf(path, sizeof(path), "%s", configPath);
     // A fatal value ends vidula through Shutdown, so that tarsel is stopped too.
-    gReloadContext = pCtx;
-    gConfigFatalHandler = ShutdownOnFatalReload;
     int loaded = LoadConfig(pCtx->pConfig, path);
-    gConfigFatalHandler = nullptr;
     if (loaded != 0 || CheckRecordingNameRoom(pCtx->pConfig) != 0) Shutdown(pCtx);
     OpenQueuesFromConfig(pCtx->pConfig);
 
@@ -121,24 +114,4 @@ int ReloadConfig(RecorderContext *pCtx, const char *configPath) {
     pCtx->recordSchedule.enabled = 1;
     if (pCtx->diskManagerPid != -1) kill(pCtx->diskManagerPid, SIGHUP);
     return 0;
-}
-
-void Shutdown(RecorderContext *pCtx) {
-    LogEvent(LOG_CONSOLE | LOG_QUEUE, "Program shut down");
-    if (pCtx == nullptr) exit(1);
-    if (pCtx->diskManagerPid != -1) kill(pCtx->diskManagerPid, SIGTERM);
-    StopLvServer(pCtx);
-    if (pCtx->avi != nullptr) RecordingBlocked(pCtx);
-    for (struct pollfd &entry : pCtx->connection) {
-        if (entry.fd != -1) {
-            close(entry.fd);
-            entry.fd = -1;
-        }
-    }
-    ReapChild();
-    LogRemind("Shutdown() is not finished");
-    FreeFrameBuffer(&pCtx->frameBuffer);
-    delete pCtx->pConfig;
-    pCtx->pConfig = nullptr;
-    exit(1);
 }
