@@ -74,6 +74,7 @@ int Init(RecorderContext *pCtx, const char *configPath) {
     }
     for (struct pollfd &entry : pCtx->connection) entry.fd = -1;
     for (LvClient &client : pCtx->lvServer.lvClient) client.frameIndex = -1;
+    LvServerTimingFromEnvironment(&pCtx->lvServer);
     pCtx->session.avi = nullptr;
     pCtx->cameraSchedule.enabled = 1;
     pCtx->recordSchedule.enabled = 1;

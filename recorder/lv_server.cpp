@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -123,6 +124,20 @@ static int BindAndListen(int fd, int port) {
         return 1;
     }
     return 0;
+}
+
+static int SecondsFromEnvironment(const char *name, int fallback) {
+    const char *text = getenv(name);
+    if (text == nullptr || *text == '\0') return fallback;
+    char *end = nullptr;
+    long value = strtol(text, &end, 10);
+    return *end == '\0' && value >= 0 && value <= 86400 ? static_cast<int>(value) : fallback;
+}
+
+void LvServerTimingFromEnvironment(LvServer *server) {
+    server->retrySeconds =
+        SecondsFromEnvironment("VIDULA_LV_RETRY_SECONDS", LV_SERVER_RETRY_SECONDS);
+    server->stallSeconds = SecondsFromEnvironment("VIDULA_LV_STALL_SECONDS", LV_STALL_SECONDS);
 }
 
 int StartLvServer(RecorderContext *pCtx) {
@@ -303,10 +318,10 @@ void PrepareLvClientEvents(RecorderContext *pCtx) {
         } else if (client.frameIndex != -1 ||
                    HasNewerFrame(&pCtx->frameBuffer, client.lastSentSequence)) {
             // Something waits for the viewer; one that takes nothing of it
-            // for LV_STALL_SECONDS is gone for good.
-            if (pCtx->now.tv_sec - client.lastTaken > LV_STALL_SECONDS) {
+            // for stallSeconds is gone for good.
+            if (pCtx->now.tv_sec - client.lastTaken > pCtx->lvServer.stallSeconds) {
                 LogError("Live video client(%s:%d) took nothing for %d seconds; closed",
-                         client.address, client.port, LV_STALL_SECONDS);
+                         client.address, client.port, pCtx->lvServer.stallSeconds);
                 CloseLvClient(pCtx, index);
                 continue;
             }

@@ -103,7 +103,7 @@ static void RunTimers(RecorderContext *pCtx) {
         HandleIdleTimeout(pCtx);
     }
     if (config->lvs_server_port != 0 && pCtx->connection[pCtx->lvServerIndex].fd == -1 &&
-        now - pCtx->lvServer.lastLvServerStart.tv_sec > LV_SERVER_RETRY_SECONDS) {
+        now - pCtx->lvServer.lastLvServerStart.tv_sec > pCtx->lvServer.retrySeconds) {
         StartLvServer(pCtx);
         pCtx->lvServer.lastLvServerStart = pCtx->now;
     }

@@ -24,7 +24,7 @@ enum {
     FILE_NAME_SIZE = 1024,
     BOUNDARY_SIZE = 128,
     RECONNECT_DELAY_MAX = 300,     // seconds
-    LV_SERVER_RETRY_SECONDS = 10,  // restart the live server after this long
+    LV_SERVER_RETRY_SECONDS = 10,  // restart the live server after this long (default)
 };
 
 struct Schedule {
@@ -73,6 +73,8 @@ struct RecordingSession {
 // The live video server: the viewers' records beside their connection[] entries.
 struct LvServer {
     struct timeval lastLvServerStart;  // last try to start the live server
+    int retrySeconds;                  // a stopped server is started again after this long
+    int stallSeconds;                  // a viewer that takes nothing this long is closed
     LvClient lvClient[LV_CLIENT_COUNT];
     unsigned char acceptPaused;  // out of descriptors: the listener waits for one
 };

@@ -44,6 +44,7 @@ void LvServerTest::SetUp() {
     memset(&ctx_, 0, sizeof(ctx_));
     memset(&config_, 0, sizeof(config_));
     ctx_.pConfig = &config_;
+    LvServerTimingFromEnvironment(&ctx_.lvServer);
     ctx_.cameraIndex = 0;
     ctx_.lvServerIndex = 1;
     for (struct pollfd &entry : ctx_.connection) entry.fd = -1;

@@ -116,7 +116,8 @@ TEST_F(LvServer, ViewerGetsNewestFramesByteForByte) {
     EXPECT_EQ(third, Receive(fd, third.size()));
     std::string fourth = AddFrame(70000);
     EXPECT_TRUE(SameBytes(fourth, Receive(fd, fourth.size())));
-    EXPECT_EQ(ctx_.frameBuffer.lastSequence, ctx_.lvServer.lvClient[EntryOf(fd) - 2].lastSentSequence);
+    EXPECT_EQ(ctx_.frameBuffer.lastSequence,
+              ctx_.lvServer.lvClient[EntryOf(fd) - 2].lastSentSequence);
     EXPECT_EQ(0, HeldFrames());
 }
 
@@ -146,7 +147,8 @@ TEST_F(LvServer, ResponseWaitsForTheCameraBoundary) {
     send(fd, kRequest, strlen(kRequest), MSG_NOSIGNAL);
     ASSERT_TRUE(harness::WaitUntil([&] {
         Pass(2);
-        return EntryOf(fd) != -1 && ctx_.lvServer.lvClient[EntryOf(fd) - 2].state == LV_STATE_SEND_RESPONSE;
+        return EntryOf(fd) != -1 &&
+               ctx_.lvServer.lvClient[EntryOf(fd) - 2].state == LV_STATE_SEND_RESPONSE;
     }));
     EXPECT_EQ(0, Pass(50));
     snprintf(ctx_.camera.boundary, sizeof(ctx_.camera.boundary), "%s", kBoundary);

@@ -118,6 +118,7 @@ class VidulaField : public ::testing::Test {
         fs::create_directory(folder_);
     }
     void TearDown() override {
+        prctl(PR_SET_CHILD_SUBREAPER, 0);  // a test may have made itself one
         if (HasFailure() && vidula_) fprintf(stderr, "vidula:\n%s", vidula_->Output().c_str());
         vidula_.reset();
         camera_.reset();
@@ -144,11 +145,11 @@ class VidulaField : public ::testing::Test {
     // Starts program (vidula or a copy of it) with the configuration; waits
     // for tarsel unless told not to.
     void StartVidula(const std::map<std::string, std::string> &keys = {}, bool waitTarsel = true,
-                     const std::string &program = "") {
+                     const std::string &program = "", std::map<std::string, std::string> env = {}) {
         std::string conf = WriteConfig(keys);
         std::string exe = program.empty() ? harness::BinDir() + "/vidula" : program;
-        vidula_ = std::make_unique<Process>(std::vector<std::string>{exe, "-c", conf},
-                                            std::map<std::string, std::string>{{"TZ", "UTC"}});
+        env["TZ"] = "UTC";
+        vidula_ = std::make_unique<Process>(std::vector<std::string>{exe, "-c", conf}, env);
         if (waitTarsel) {
             ASSERT_TRUE(vidula_->WaitForLine("Execute TARSEL as pid (")) << vidula_->Output();
         }
@@ -650,21 +651,23 @@ TEST_F(VidulaField, OutOfDescriptorsPausesAccepting) {
     close(viewer);
 }
 
-// Five viewers that stop reading for good give their places up after 30
-// seconds; the next viewer is then served.
+// Five viewers that stop reading for good give their places up after the
+// stall time (30 seconds; 2 here through the environment); the next viewer
+// is then served.
 TEST_F(VidulaField, ViewersThatTakeNothingGiveTheirPlaceUp) {
     StartCamera({"--size", "640x480", "--pad-to", "150000"});
     int live = harness::FreeLoopbackPort();
     StartVidula({{"lvs_server_port", std::to_string(live)},
                  {"ipcam_video_width", "640"},
-                 {"ipcam_video_height", "480"}});
+                 {"ipcam_video_height", "480"}},
+                true, "", {{"VIDULA_LV_STALL_SECONDS", "2"}});
     ASSERT_TRUE(vidula_->WaitForLine("IP camera is connected"));
     ASSERT_TRUE(vidula_->WaitForLine("Live video server is started successfully."));
     std::vector<int> sleepers;
     for (int i = 0; i < 5; i++) sleepers.push_back(Viewer(live, 4096));
     ASSERT_TRUE(vidula_->WaitForCount("Accept a live video client(", 5));
     ASSERT_TRUE(
-        vidula_->WaitForCount("took nothing for 30 seconds; closed", 5, std::chrono::seconds(60)));
+        vidula_->WaitForCount("took nothing for 2 seconds; closed", 5, std::chrono::seconds(60)));
     int fresh = Viewer(live);
     std::string got;
     ASSERT_TRUE(harness::WaitUntil([&] {
