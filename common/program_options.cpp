@@ -2,6 +2,7 @@
 #include "program_options.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -66,4 +67,12 @@ int ReadProgramOptions(int argc, char **argv, const ProgramOptionRules &rules, c
         return 1;
     }
     return 0;
+}
+
+int SecondsFromEnvironment(const char *name, int fallback) {
+    const char *text = getenv(name);
+    if (text == nullptr || *text == '\0') return fallback;
+    char *end = nullptr;
+    long value = strtol(text, &end, 10);
+    return *end == '\0' && value >= 0 && value <= 86400 ? static_cast<int>(value) : fallback;
 }

@@ -11,6 +11,7 @@
 #include "camera.h"
 #include "logging.h"
 #include "lv_server.h"
+#include "program_options.h"
 #include "recorder.h"
 #include "recording.h"
 
@@ -75,6 +76,8 @@ int Init(RecorderContext *pCtx, const char *configPath) {
     for (struct pollfd &entry : pCtx->connection) entry.fd = -1;
     for (LvClient &client : pCtx->lvServer.lvClient) client.frameIndex = -1;
     LvServerTimingFromEnvironment(&pCtx->lvServer);
+    pCtx->diskManagerRetrySeconds =
+        SecondsFromEnvironment("VIDULA_TARSEL_RETRY_SECONDS", DISK_MANAGER_RETRY_SECONDS);
     pCtx->session.avi = nullptr;
     pCtx->cameraSchedule.enabled = 1;
     pCtx->recordSchedule.enabled = 1;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "logging.h"
+#include "program_options.h"
 
 static bool IsClientIndex(const RecorderContext *pCtx, int index) {
     return index > pCtx->lvServerIndex && index <= pCtx->lvServerIndex + LV_CLIENT_COUNT &&
@@ -124,14 +125,6 @@ static int BindAndListen(int fd, int port) {
         return 1;
     }
     return 0;
-}
-
-static int SecondsFromEnvironment(const char *name, int fallback) {
-    const char *text = getenv(name);
-    if (text == nullptr || *text == '\0') return fallback;
-    char *end = nullptr;
-    long value = strtol(text, &end, 10);
-    return *end == '\0' && value >= 0 && value <= 86400 ? static_cast<int>(value) : fallback;
 }
 
 void LvServerTimingFromEnvironment(LvServer *server) {

@@ -21,14 +21,14 @@ int HandleIdleTimeout(RecorderContext *pCtx) {
 }
 
 // Reaps every child that has ended; a tarsel that ended is started again,
-// with one retry after 10 seconds.
+// with one retry after diskManagerRetrySeconds (10).
 static void RestartDiskManager(RecorderContext *pCtx) {
     pid_t pid;
     while ((pid = ReapChild()) != -1) {
         if (pid != pCtx->diskManagerPid) continue;
         pCtx->diskManagerPid = -1;
         if (StartDiskManager(pCtx) == -1) {
-            sleep(10);
+            sleep(static_cast<unsigned>(pCtx->diskManagerRetrySeconds));
             if (StartDiskManager(pCtx) == -1) Shutdown(pCtx);
         }
     }

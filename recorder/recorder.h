@@ -25,6 +25,9 @@ enum {
     BOUNDARY_SIZE = 128,
     RECONNECT_DELAY_MAX = 300,     // seconds
     LV_SERVER_RETRY_SECONDS = 10,  // restart the live server after this long (default)
+    // A tarsel that cannot be started again is tried once more after this
+    // long (default; VIDULA_TARSEL_RETRY_SECONDS sets it).
+    DISK_MANAGER_RETRY_SECONDS = 10,
 };
 
 struct Schedule {
@@ -86,6 +89,7 @@ struct RecorderContext {
     struct timeval startTime;                    // taken by Init
     RecorderConfig *pConfig;                     // allocated once, refilled by every reload
     pid_t diskManagerPid;                        // running tarsel; -1 when none
+    int diskManagerRetrySeconds;                 // a failed restart is tried once more after this
     struct timeval now;                          // refreshed once per pass, after poll()
     Schedule cameraSchedule;                     // camera connection wanted
     Schedule recordSchedule;                     // frames are to be recorded
