@@ -19,6 +19,7 @@ static void PrintProgramUsage() {
     PrintConsole("Options:\n");
     PrintConsole("  -c\t<config_filename>\n");
     PrintConsole("  -h\tThis help message\n");
+    // Fixed text of the usage, spelling included: scripts and manuals quote it.
     PrintConsole("  -v\tVerbose mode (For debug only. Performace may be bad...)\n");
     PrintConsole("Terminate %s: kill -TERM pid_of_%s\n", name, name);
 }

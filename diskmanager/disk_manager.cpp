@@ -73,6 +73,7 @@ static void ReloadDiskManager(DiskManagerContext *pCtx, const char *configPath) 
 [[noreturn]] static void ShutdownDiskManager(DiskManagerContext *pCtx) {
     LogEvent(LOG_CONSOLE | LOG_QUEUE, "Program shut down");
     if (pCtx != nullptr) {
+        // A fixed reminder line of the log (with -v), kept as the system writes it.
         LogRemind("Shutdown() is not finished");
         delete pCtx->pConfig;
         pCtx->pConfig = nullptr;

@@ -96,6 +96,7 @@ int ReloadConfig(RecorderContext *pCtx, const char *configPath) {
         LogError("null pointer pConfig when reloading config file");
         return 1;
     }
+    // A fixed reminder line of the log (with -v), kept as the system writes it.
     LogRemind("ReloadConfig() is not finished");
     StopLvServer(pCtx);
     DisconnectIPcam(pCtx);

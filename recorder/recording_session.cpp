@@ -108,6 +108,7 @@ int StartAviRecording(RecorderContext *pCtx) {
         LogError("Fail to get localtime in StartAviRecording()");
         return 1;
     }
+    // A fixed reminder line of the log (with -v), kept as the system writes it.
     LogRemind("StartAviRecording() is not yet finished");
     return 0;
 }

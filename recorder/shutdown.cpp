@@ -22,6 +22,7 @@ void Shutdown(RecorderContext *pCtx) {
         }
     }
     ReapChild();
+    // A fixed reminder line of the log (with -v), kept as the system writes it.
     LogRemind("Shutdown() is not finished");
     FreeFrameBuffer(&pCtx->frameBuffer);
     delete pCtx->pConfig;
