@@ -19,6 +19,7 @@ static const char *const kAviErrorTexts[] = {
     "aviwriter - AVI file has no MOVI list (corrupted?)",
     "aviwriter - AVI file has no video data",
     "aviwriter - operation needs an index",
+    // Fixed text, spelling included: the message readers of the log match.
     "aviwriter - Unkown Error",
 };
 static_assert(sizeof(kAviErrorTexts) / sizeof(kAviErrorTexts[0]) == AVI_ERR_UNKNOWN + 1,

@@ -42,6 +42,33 @@ const uint32_t kAviMoviSizeBase = kAviHeaderSize - 4;  // 2044
 const int kAviJunkEnd = kAviOffsetMoviList - kAviChunkHeadSize;  // 2028
 static_assert(kAviJunkEnd == 2028, "JUNK filler end");
 
+// Fields of the header area read back by the repair scan. The area opens
+// with "RIFF", its size, "AVI ", "LIST", its size, "hdrl", "avih" and the
+// avih size (8 words): the avih data starts at 32.
+const int kAviRiffSizeAt = 4;
+const int kAviMainHeaderAt = 8 * 4;
+static_assert(kAviMainHeaderAt == 32, "avih data");
+// avih: microseconds per frame, bytes per second, padding, flags, total
+// frames, initial frames, streams, buffer size, width, height, 4 reserved
+// words (14 words in all).
+const int kAviFlagsAt = kAviMainHeaderAt + 3 * 4;
+const int kAviTotalFramesAt = kAviMainHeaderAt + 4 * 4;
+const int kAviWidthAt = kAviMainHeaderAt + 8 * 4;
+const int kAviHeightAt = kAviMainHeaderAt + 9 * 4;
+static_assert(kAviFlagsAt == 44 && kAviTotalFramesAt == 48, "avih flags and frames");
+static_assert(kAviWidthAt == 64 && kAviHeightAt == 68, "avih picture size");
+// After avih: "LIST", its size, "strl", "strh" and the strh size (5 words);
+// strh: type, handler, flags, priority and language (2 + 2 bytes), initial
+// frames, scale, rate.
+const int kAviStreamHeaderAt = kAviMainHeaderAt + 14 * 4 + 5 * 4;
+const int kAviHandlerAt = kAviStreamHeaderAt + 4;
+const int kAviRateAt = kAviStreamHeaderAt + 4 + 4 + 4 + 2 + 2 + 4 + 4;
+static_assert(kAviStreamHeaderAt == 108, "strh data");
+static_assert(kAviHandlerAt == 112 && kAviRateAt == 132, "strh handler and rate");
+// The "movi" LIST's size word.
+const int kAviMoviSizeAt = kAviOffsetMoviList + 4;
+static_assert(kAviMoviSizeAt == 2040, "movi size");
+
 // The identity text that opens the JUNK filler: "%s-%s" with the writer's
 // name for the header form and its version.
 #define AVI_IDENTITY_FINAL "nmm"

@@ -13,16 +13,6 @@
 #include "bytes.h"
 #include "whole_io.h"
 
-// Header fields the scan reads back (offsets in the header area).
-const int kRiffSizeAt = 4;
-const int kFlagsAt = 44;
-const int kTotalFramesAt = 48;
-const int kWidthAt = 64;
-const int kHeightAt = 68;
-const int kHandlerAt = 112;
-const int kRateAt = 132;
-const int kMoviSizeAt = 2040;
-
 // Reads size bytes at offset; returns the count read (short at the end of
 // the file) or -1.
 static ssize_t ReadAt(int fd, uint64_t offset, void *buffer, size_t size) {
@@ -40,17 +30,17 @@ static bool AllZero(const unsigned char *bytes, size_t count) {
 // The format and counts a header states, as a writer record.
 static void ReadHeaderFields(const unsigned char *header, AviFile *avi, AviScan *scan) {
     memset(avi, 0, sizeof(*avi));
-    scan->width = static_cast<int32_t>(GetLe32(header + kWidthAt));
-    scan->height = static_cast<int32_t>(GetLe32(header + kHeightAt));
-    scan->rate = GetLe32(header + kRateAt);
+    scan->width = static_cast<int32_t>(GetLe32(header + kAviWidthAt));
+    scan->height = static_cast<int32_t>(GetLe32(header + kAviHeightAt));
+    scan->rate = GetLe32(header + kAviRateAt);
     scan->fps = scan->rate / 10000.0;
     memset(scan->codecCode, 0, sizeof(scan->codecCode));
-    memcpy(scan->codecCode, header + kHandlerAt, 4);
+    memcpy(scan->codecCode, header + kAviHandlerAt, 4);
     avi->width = scan->width;
     avi->height = scan->height;
     avi->fps = scan->fps;
     memcpy(avi->codecCode, scan->codecCode, sizeof(avi->codecCode));
-    avi->frameCount = static_cast<int32_t>(GetLe32(header + kTotalFramesAt));
+    avi->frameCount = static_cast<int32_t>(GetLe32(header + kAviTotalFramesAt));
 }
 
 // Whether header is exactly one the writer builds: the in-progress form or
@@ -58,9 +48,9 @@ static void ReadHeaderFields(const unsigned char *header, AviFile *avi, AviScan 
 static bool IsWriterHeader(const unsigned char *header, AviScan *scan) {
     AviFile avi;
     ReadHeaderFields(header, &avi, scan);
-    uint32_t riffSize = GetLe32(header + kRiffSizeAt);
-    uint32_t moviSize = GetLe32(header + kMoviSizeAt);
-    uint32_t flags = GetLe32(header + kFlagsAt);
+    uint32_t riffSize = GetLe32(header + kAviRiffSizeAt);
+    uint32_t moviSize = GetLe32(header + kAviMoviSizeAt);
+    uint32_t flags = GetLe32(header + kAviFlagsAt);
     unsigned char image[kAviHeaderSize];
     BuildAviHeader(&avi, AVI_IDENTITY_IN_PROGRESS, moviSize, moviSize, kAviFlagIsInterleaved,
                    image);

@@ -118,17 +118,9 @@ static long long ParseDecimal(const char *text, long long low, long long high) {
     return v;
 }
 
-void (*gConfigFatalHandler)() = nullptr;
-
-[[noreturn]] static void ExitOnFatalValue() {
-    if (gConfigFatalHandler != nullptr) gConfigFatalHandler();
-    exit(1);
-}
-
-static void ConfigFatal(FILE *file, const char *format, const char *value) {
+static int ConfigFatal(const char *format, const char *value) {
     LogError(format, value);
-    if (file != nullptr) fclose(file);
-    ExitOnFatalValue();
+    return CONFIG_FATAL;
 }
 
 static void SetDefaults(RecorderConfig *config, const char *path) {
@@ -160,27 +152,28 @@ static int CameraTypeOf(const char *value) {
 
 // A text value longer than its field is refused rather than cut: a cut
 // address, folder or request line would quietly record the wrong thing.
-static void StoreText(FILE *file, const ConfigKey &key, char *field, const char *value) {
+static int StoreText(const ConfigKey &key, char *field, const char *value) {
     if (strlen(value) >= key.size) {
         LogError("Value of %s is longer than %d characters", key.name,
                  static_cast<int>(key.size) - 1);
-        fclose(file);
-        ExitOnFatalValue();
+        return CONFIG_FATAL;
     }
     memcpy(field, value, strlen(value) + 1);
+    return 0;
 }
 
-static void ApplyKey(FILE *file, RecorderConfig *config, const ConfigKey &key, const char *value) {
+// Stores value in its field. Returns 0, or CONFIG_FATAL (message logged).
+static int ApplyKey(RecorderConfig *config, const ConfigKey &key, const char *value) {
     char *base = reinterpret_cast<char *>(config);
     char *field = base + key.offset;
     switch (key.kind) {
         case KIND_TEXT:
-            StoreText(file, key, field, value);
+            if (StoreText(key, field, value) != 0) return CONFIG_FATAL;
             LogInfo("%s=%s", key.name, field);
             break;
         case KIND_INT: {
             long long v = ParseDecimal(value, INT_MIN, INT_MAX);
-            if (v < key.low || v > key.high) ConfigFatal(file, key.fatal, value);
+            if (v < key.low || v > key.high) return ConfigFatal(key.fatal, value);
             int32_t stored = static_cast<int32_t>(v);
             memcpy(field, &stored, sizeof(stored));
             LogInfo("%s=%d", key.name, stored);
@@ -189,7 +182,7 @@ static void ApplyKey(FILE *file, RecorderConfig *config, const ConfigKey &key, c
         case KIND_INT64:
         case KIND_FILE_SIZE: {
             long long v = ParseDecimal(value, LLONG_MIN, LLONG_MAX);
-            if (v < key.low || v > key.high) ConfigFatal(file, key.fatal, value);
+            if (v < key.low || v > key.high) return ConfigFatal(key.fatal, value);
             if (key.kind == KIND_FILE_SIZE && v > MAX_RECORDING_FILE_SIZE) {
                 LogError("The max file size (%s) in config file is too large", value);
                 v = MAX_RECORDING_FILE_SIZE;
@@ -207,7 +200,7 @@ static void ApplyKey(FILE *file, RecorderConfig *config, const ConfigKey &key, c
         }
         case KIND_CAMERA_TYPE: {
             int32_t code = CameraTypeOf(value);
-            if (code == CAMERA_TYPE_NONE) ConfigFatal(file, key.fatal, value);
+            if (code == CAMERA_TYPE_NONE) return ConfigFatal(key.fatal, value);
             memcpy(field, &code, sizeof(code));
             LogInfo("%s=%d (%s)", key.name, code, value);
             break;
@@ -216,28 +209,27 @@ static void ApplyKey(FILE *file, RecorderConfig *config, const ConfigKey &key, c
             if (BuildHttpCommand(value, field, key.size) != 0) {
                 LogError("Value of %s is longer than %d characters", key.name,
                          static_cast<int>(key.size) - 1);
-                fclose(file);
-                ExitOnFatalValue();
+                return CONFIG_FATAL;
             }
             LogInfo("%s=%s", key.name, field);
             break;
         case KIND_IGNORED:
             break;
     }
+    return 0;
 }
 
-static void ParseLine(FILE *file, RecorderConfig *config, const char *line, size_t length) {
-    if (length == 0 || line[0] == '#') return;
+// Applies one line of the file. Returns 0, or CONFIG_FATAL.
+static int ParseLine(RecorderConfig *config, const char *line, size_t length) {
+    if (length == 0 || line[0] == '#') return 0;
     char key[CONFIG_FIELD_BUFFER_SIZE];
     char value[CONFIG_FIELD_BUFFER_SIZE];
-    if (SplitKeyField(line, length, key, sizeof(key)) == 0) return;
-    if (SplitValueField(line, length, value, sizeof(value)) == 0) return;
+    if (SplitKeyField(line, length, key, sizeof(key)) == 0) return 0;
+    if (SplitValueField(line, length, value, sizeof(value)) == 0) return 0;
     for (const ConfigKey &k : kConfigKeys) {
-        if (strcmp(k.name, key) == 0) {
-            ApplyKey(file, config, k, value);
-            return;
-        }
+        if (strcmp(k.name, key) == 0) return ApplyKey(config, k, value);
     }
+    return 0;
 }
 
 static int ValidateConfig(const RecorderConfig *config) {
@@ -272,16 +264,18 @@ int LoadConfig(RecorderConfig *config, const char *path) {
     if (file == nullptr) {
         std::string detail = std::string(" ") + path + ": " + strerror(errno);
         LogErrorWithDetail(detail.c_str(), "Fail to open config file");
-        ExitOnFatalValue();
+        return CONFIG_FATAL;
     }
     char *line = nullptr;
     size_t capacity = 0;
     ssize_t length;
-    while ((length = getline(&line, &capacity, file)) > 0) {
-        ParseLine(file, config, line, static_cast<size_t>(length));
+    int fatal = 0;
+    while (fatal == 0 && (length = getline(&line, &capacity, file)) > 0) {
+        fatal = ParseLine(config, line, static_cast<size_t>(length));
     }
     free(line);
     fclose(file);
+    if (fatal != 0) return CONFIG_FATAL;
     size_t folderLength = strlen(config->nvr_record_folder);
     bool needsSlash = folderLength > 0 && config->nvr_record_folder[folderLength - 1] != '/';
     snprintf(config->recordFolderPrefix, sizeof(config->recordFolderPrefix), "%s%s",

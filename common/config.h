@@ -58,14 +58,14 @@ struct RecorderConfig {
     char recordFolderPrefix[CONFIG_FOLDER_SIZE + 1];
 };
 
-// When set, called for a fatal configuration error (the file cannot be
-// opened, a value out of range or too long) before the process would exit
-// with status 1, so that the caller can stop in order; it must not return.
-extern void (*gConfigFatalHandler)();
+// LoadConfig's result for a fatal error: the file cannot be opened, a value
+// is out of range or does not fit its field. The error is logged; the caller
+// ends the process with status 1 (vidula through Shutdown, so that tarsel
+// stops too). Reading stops at the first fatal value.
+enum { CONFIG_FATAL = -1 };
 
 // Loads path into config. Returns 0 when every mandatory value is present,
-// 1 when one is missing. Does not return (exit status 1) when the file cannot
-// be opened, a value is out of range or a value does not fit its field.
+// 1 when one is missing, CONFIG_FATAL as above.
 // REQUIRES: strlen(path) < CONFIG_PATH_SIZE.
 int LoadConfig(RecorderConfig *config, const char *path);
 

@@ -2,6 +2,7 @@
 #include "program_options.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@ static void PrintProgramUsage() {
     PrintConsole("Options:\n");
     PrintConsole("  -c\t<config_filename>\n");
     PrintConsole("  -h\tThis help message\n");
+    // Fixed text of the usage, spelling included: scripts and manuals quote it.
     PrintConsole("  -v\tVerbose mode (For debug only. Performace may be bad...)\n");
     PrintConsole("Terminate %s: kill -TERM pid_of_%s\n", name, name);
 }
@@ -66,4 +68,12 @@ int ReadProgramOptions(int argc, char **argv, const ProgramOptionRules &rules, c
         return 1;
     }
     return 0;
+}
+
+int SecondsFromEnvironment(const char *name, int fallback) {
+    const char *text = getenv(name);
+    if (text == nullptr || *text == '\0') return fallback;
+    char *end = nullptr;
+    long value = strtol(text, &end, 10);
+    return *end == '\0' && value >= 0 && value <= 86400 ? static_cast<int>(value) : fallback;
 }

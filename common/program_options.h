@@ -1,5 +1,5 @@
 // program_options.h -- the command line of vidula and tarsel: the options,
-// the usage text and the version.
+// the usage text and the version; and the environment's time settings.
 //
 // Both programs take -c <config_filename>, -h and -v and print the same usage
 // text with their own name (gLogging.programName) and the one version below.
@@ -26,3 +26,8 @@ struct ProgramOptionRules {
 // was printed (asked for, or no -c given), or a -c path did not fit ("(NAME)
 // Error: config file path is longer than 1039 characters").
 int ReadProgramOptions(int argc, char **argv, const ProgramOptionRules &rules, char *configPath);
+
+// The whole seconds (0 to 86400) of the environment variable name, or
+// fallback when it is unset, empty or not such a number. The daemons' fixed
+// waits read their hooks with it, so tests wait on events, not the clock.
+int SecondsFromEnvironment(const char *name, int fallback);

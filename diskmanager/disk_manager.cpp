@@ -65,7 +65,7 @@ static void ReloadDiskManager(DiskManagerContext *pCtx, const char *configPath) 
         LogError("null pointer pConfig when reloading config file");
         return;
     }
-    LoadConfig(pCtx->pConfig, configPath);
+    if (LoadConfig(pCtx->pConfig, configPath) == CONFIG_FATAL) exit(1);
     OpenMessageQueues(pCtx->pConfig->nvr_log_mq, pCtx->pConfig->nvr_manager_mq,
                       pCtx->pConfig->nvr_log_console);
 }
@@ -73,6 +73,7 @@ static void ReloadDiskManager(DiskManagerContext *pCtx, const char *configPath) 
 [[noreturn]] static void ShutdownDiskManager(DiskManagerContext *pCtx) {
     LogEvent(LOG_CONSOLE | LOG_QUEUE, "Program shut down");
     if (pCtx != nullptr) {
+        // A fixed reminder line of the log (with -v), kept as the system writes it.
         LogRemind("Shutdown() is not finished");
         delete pCtx->pConfig;
         pCtx->pConfig = nullptr;

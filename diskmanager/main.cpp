@@ -24,7 +24,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     ctx.vidulaPid = getppid();
-    LoadConfig(ctx.pConfig, configPath);  // tarsel runs on with missing values
+    // tarsel runs on with missing values; a fatal one ends it.
+    if (LoadConfig(ctx.pConfig, configPath) == CONFIG_FATAL) exit(1);
     OpenMessageQueues(ctx.pConfig->nvr_log_mq, ctx.pConfig->nvr_manager_mq,
                       ctx.pConfig->nvr_log_console);
     LogEvent(LOG_CONSOLE | LOG_QUEUE, "Executed by VIDULA(%d)", static_cast<int>(ctx.vidulaPid));

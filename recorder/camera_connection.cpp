@@ -1,5 +1,5 @@
 // camera_connection.cpp -- connecting to the camera without blocking the main
-// loop, and sending the request that starts its stream.
+// loop, sending the request that starts its stream, and closing it.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -18,18 +18,25 @@ static_assert(CAMERA_CREDENTIALS_SIZE >= 2 * (CONFIG_NAME_SIZE - 1) + 2, "creden
 static_assert(CAMERA_REQUEST_SIZE > CONFIG_HTTP_COMMAND_SIZE + CAMERA_CREDENTIALS_BASE64_SIZE + 80,
               "request fits");
 
-static void CloseCameraSocket(struct pollfd *entry) {
-    close(entry->fd);
+void CloseCamera(RecorderContext *pCtx) {
+    struct pollfd *entry = &pCtx->connection[pCtx->cameraIndex];
+    if (entry->fd != -1) close(entry->fd);
     entry->fd = -1;
     entry->revents = 0;
+}
+
+void ReportNoReceiveBuffer() {
+    if (cameraErrorReportArmed == 1) {
+        cameraErrorReportArmed = 0;
+        LogError("All frame buffers are occupied. Reconnect IP camera...");
+    }
 }
 
 // Set-up failures of the socket end the process; vidula's parent starts it
 // again.
 [[noreturn]] static void FailSetUp(RecorderContext *pCtx, const char *error) {
-    struct pollfd *entry = &pCtx->connection[pCtx->cameraIndex];
     LogError("%s", error);
-    if (entry->fd != -1) CloseCameraSocket(entry);
+    CloseCamera(pCtx);
     Shutdown(pCtx);
 }
 
@@ -51,15 +58,14 @@ static int ResolveCameraAddress(const RecorderConfig *config, struct sockaddr_in
 
 // The connection is made: send the request and take a receive buffer.
 static void StartCameraStream(RecorderContext *pCtx) {
-    struct pollfd *entry = &pCtx->connection[pCtx->cameraIndex];
     LogEvent(LOG_CONSOLE, "IP camera is TCP connected");
-    pCtx->reconnectDelay = 1;
+    pCtx->camera.reconnectDelay = 1;
     // The main loop's clock may be a whole back-off sleep old by now.
     gettimeofday(&pCtx->frameBuffer.lastFrameTime, nullptr);
     SendIpcamRequest(pCtx, pCtx->cameraIndex);
     if (GetNextReceiveFrameBuffer(&pCtx->frameBuffer, -1) == -1) {
         LogError("All frame buffers are occupied. Reconnect IP camera...");
-        if (entry->fd != -1) CloseCameraSocket(entry);
+        CloseCamera(pCtx);
         Shutdown(pCtx);
     }
 }
@@ -76,7 +82,7 @@ int DoConnectIPcam(RecorderContext *pCtx) {
     struct pollfd *entry = &pCtx->connection[pCtx->cameraIndex];
     if (entry->fd != -1) {
         LogError("trying to connect to IP camera before closing previous IP camera connection");
-        CloseCameraSocket(entry);
+        CloseCamera(pCtx);
     }
     entry->fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (entry->fd == -1) FailSetUp(pCtx, "fail to create socket to connect to IP camera");
@@ -89,7 +95,7 @@ int DoConnectIPcam(RecorderContext *pCtx) {
     struct sockaddr_in address;
     if (ResolveCameraAddress(pCtx->pConfig, &address) != 0) {
         LogError("invalid IP camera address");
-        CloseCameraSocket(entry);
+        CloseCamera(pCtx);
         NotifyManager(NOTIFY_CAMERA_FAILURE, "invalid IP camera address");
         Shutdown(pCtx);
     }
@@ -100,15 +106,29 @@ int DoConnectIPcam(RecorderContext *pCtx) {
         return 0;
     }
     if (errno == EINPROGRESS || errno == EINTR) {
-        pCtx->cameraState = IPCAM_STATE_CONNECTING;
+        pCtx->camera.cameraState = IPCAM_STATE_CONNECTING;
         entry->events |= POLLOUT;
         LogEvent(LOG_CONSOLE, "Connecting to IP camera");
         return 0;
     }
     LogError("fail to connect IP camera");
-    CloseCameraSocket(entry);
+    CloseCamera(pCtx);
     NotifyManager(NOTIFY_CAMERA_FAILURE, "fail to connect IP camera");
     Shutdown(pCtx);
+}
+
+// The completed connect: send the request and take a receive buffer.
+void CompleteIpcamConnect(RecorderContext *pCtx, int index) {
+    LogEvent(LOG_CONSOLE, "IP camera is TCP connected");
+    pCtx->camera.reconnectDelay = 1;
+    pCtx->frameBuffer.lastFrameTime = pCtx->now;
+    pCtx->camera.oversizeReported = 0;
+    pCtx->camera.pictureSizeChecked = 0;
+    SendIpcamRequest(pCtx, index);
+    if (GetNextReceiveFrameBuffer(&pCtx->frameBuffer, -1) == -1) {
+        ReportNoReceiveBuffer();
+        CloseCamera(pCtx);
+    }
 }
 
 // The request line of the configured camera type, CRLF included; 1 for an
@@ -147,7 +167,7 @@ int SendIpcamRequest(RecorderContext *pCtx, int index) {
     char request[CAMERA_REQUEST_SIZE];
     if (BuildRequestLine(config, request, sizeof(request)) != 0) {
         LogError("unknown IP camera type in config file");
-        CloseCameraSocket(entry);
+        CloseCamera(pCtx);
         return 1;
     }
     size_t line = strlen(request);
@@ -158,10 +178,10 @@ int SendIpcamRequest(RecorderContext *pCtx, int index) {
     ssize_t written = send(entry->fd, request, length, MSG_NOSIGNAL);
     if (written < 0 || static_cast<size_t>(written) < length) {
         LogError("fail to send IP camera request");
-        CloseCameraSocket(entry);
+        CloseCamera(pCtx);
         return 1;
     }
-    pCtx->cameraState = IPCAM_STATE_CHECK_STATUS;
+    pCtx->camera.cameraState = IPCAM_STATE_CHECK_STATUS;
     entry->events = POLLIN;
     LogInfo("Send IP camera request");
     return 0;
@@ -169,12 +189,8 @@ int SendIpcamRequest(RecorderContext *pCtx, int index) {
 
 int DoDisconnectIPcam(RecorderContext *pCtx) {
     LogInfo("DoDisconnectIPcam()");
-    struct pollfd &entry = pCtx->connection[pCtx->cameraIndex];
-    if (entry.fd != -1) {
-        close(entry.fd);
-        entry.fd = -1;
-    }
-    pCtx->cameraState = IPCAM_STATE_DISCONNECTED;
+    CloseCamera(pCtx);
+    pCtx->camera.cameraState = IPCAM_STATE_DISCONNECTED;
     timerclear(&pCtx->frameBuffer.lastFrameTime);
     return 0;
 }

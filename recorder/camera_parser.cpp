@@ -1,6 +1,6 @@
-// camera_parser.cpp -- the camera stream parser: reads the camera's
-// multipart motion-JPEG answer into the receive buffer and turns it into
-// complete frames, one read per call, taking every frame that read completes.
+// camera_parser.cpp -- the camera stream parser: turns the bytes of the
+// camera's multipart motion-JPEG answer in the receive buffer into complete
+// frames, taking every frame the last read completed.
 #include <errno.h>
 #include <poll.h>
 #include <stdio.h>
@@ -19,34 +19,9 @@ enum {
     PART_LINE_SKIP = 3,        // lines this short never start a part
     LENGTH_LINE_SKIP = 16,     // lines this short never carry the image size
     LENGTH_VALUE_OFFSET = 16,  // the size follows "Content-Length:" and one character
-    // A read takes at most this many bytes beyond the end of the image being
-    // received (and in the states before its size is known, at most this
-    // many in all): the bytes after a frame are copied to the next buffer,
-    // so this bounds that copy however large nvr_max_read_size is, and one
-    // call handles at most this much data besides one image.
-    READ_AHEAD_MAX = 2048,
 };
 
-// A call of a state block either lets the next block run at once (the state
-// advanced, or a frame was completed) or ends the call (more data is needed,
-// or the camera was closed).
-enum BlockResult { BLOCK_NEXT = 0, BLOCK_END = 1 };
-
-static void CloseCamera(RecorderContext *pCtx) {
-    struct pollfd *entry = &pCtx->connection[pCtx->cameraIndex];
-    if (entry->fd != -1) close(entry->fd);
-    entry->fd = -1;
-    entry->revents = 0;
-}
-
-static void ReportNoReceiveBuffer() {
-    if (cameraErrorReportArmed == 1) {
-        cameraErrorReportArmed = 0;
-        LogError("All frame buffers are occupied. Reconnect IP camera...");
-    }
-}
-
-static BlockResult UnknownProtocol(RecorderContext *pCtx) {
+BlockResult UnknownProtocol(RecorderContext *pCtx) {
     LogError("Unknown protocol");
     NotifyManager(NOTIFY_HTTP_ERROR, "Unknown protocol");
     CloseCamera(pCtx);
@@ -75,29 +50,6 @@ static int32_t FindParseLineEnd(FrameBufferPool *pFB, const unsigned char *data,
     int32_t cr = FindLineEnd(data, from, end);
     pFB->lineScanPos = cr == -1 && end > 0 ? end - 1 : 0;  // a CR may end the bytes held
     return cr;
-}
-
-static unsigned char *ReceiveData(RecorderContext *pCtx) {
-    FrameBufferPool *pFB = &pCtx->frameBuffer;
-    return pFB->frames[pFB->receiveIndex].data;
-}
-
-static FrameRecord *ReceiveFrame(RecorderContext *pCtx) {
-    return &pCtx->frameBuffer.frames[pCtx->frameBuffer.receiveIndex];
-}
-
-// The completed connect: send the request and take a receive buffer.
-static void CompleteConnect(RecorderContext *pCtx, int index) {
-    LogEvent(LOG_CONSOLE, "IP camera is TCP connected");
-    pCtx->reconnectDelay = 1;
-    pCtx->frameBuffer.lastFrameTime = pCtx->now;
-    pCtx->oversizeReported = 0;
-    pCtx->pictureSizeChecked = 0;
-    SendIpcamRequest(pCtx, index);
-    if (GetNextReceiveFrameBuffer(&pCtx->frameBuffer, -1) == -1) {
-        ReportNoReceiveBuffer();
-        CloseCamera(pCtx);
-    }
 }
 
 // State 2: "HTTP/x.y CODE REASON".
@@ -140,9 +92,9 @@ static BlockResult CheckStatusLine(RecorderContext *pCtx) {
     cameraErrorReportArmed = 1;
     LogInfo("HTTP return code (200)");
     LogEvent(LOG_CONSOLE | LOG_QUEUE, "IP camera is connected");
-    pCtx->reconnectCount = 0;
+    pCtx->camera.reconnectCount = 0;
     pFB->parsePos = cr + 2;
-    pCtx->cameraState = IPCAM_STATE_CHECK_BOUNDARY;
+    pCtx->camera.cameraState = IPCAM_STATE_CHECK_BOUNDARY;
     return BLOCK_NEXT;
 }
 
@@ -195,19 +147,19 @@ static BlockResult CheckBoundary(RecorderContext *pCtx) {
             continue;
         }
         if (!IsUsableBoundary(value, length)) return UnknownProtocol(pCtx);
-        bool changed = pCtx->boundary[0] != '\0' &&
-                       (strlen(pCtx->boundary) != static_cast<size_t>(length) ||
-                        memcmp(pCtx->boundary, value, static_cast<size_t>(length)) != 0);
-        memcpy(pCtx->boundary, value, static_cast<size_t>(length));
-        pCtx->boundary[length] = '\0';
+        bool changed = pCtx->camera.boundary[0] != '\0' &&
+                       (strlen(pCtx->camera.boundary) != static_cast<size_t>(length) ||
+                        memcmp(pCtx->camera.boundary, value, static_cast<size_t>(length)) != 0);
+        memcpy(pCtx->camera.boundary, value, static_cast<size_t>(length));
+        pCtx->camera.boundary[length] = '\0';
         // The old stream's frames still in the pool no longer match the
         // boundary a new viewer is told: none of them is offered again.
         if (changed) {
             CloseLvStreamingClients(pCtx);
             ResetFrameBuffer(&pCtx->frameBuffer);
         }
-        LogInfo("multipart boundary=\"%s\"", pCtx->boundary);
-        pCtx->cameraState = IPCAM_STATE_FIND_PART;
+        LogInfo("multipart boundary=\"%s\"", pCtx->camera.boundary);
+        pCtx->camera.cameraState = IPCAM_STATE_FIND_PART;
         return BLOCK_NEXT;
     }
 }
@@ -225,16 +177,16 @@ static int32_t TakeParseLine(FrameBufferPool *pFB, const unsigned char *data) {
 static BlockResult FindPart(RecorderContext *pCtx) {
     FrameBufferPool *pFB = &pCtx->frameBuffer;
     const unsigned char *data = ReceiveData(pCtx);
-    size_t boundaryLength = strlen(pCtx->boundary);
+    size_t boundaryLength = strlen(pCtx->camera.boundary);
     for (;;) {
         int32_t start = pFB->parsePos;
         int32_t cr = TakeParseLine(pFB, data);
         if (cr == -1) return BLOCK_END;
         size_t length = static_cast<size_t>(cr - start);
         if (length <= PART_LINE_SKIP || length - 2 != boundaryLength) continue;
-        if (memcmp(data + start + 2, pCtx->boundary, boundaryLength) != 0) continue;
+        if (memcmp(data + start + 2, pCtx->camera.boundary, boundaryLength) != 0) continue;
         ReceiveFrame(pCtx)->partStart = start;
-        pCtx->cameraState = IPCAM_STATE_CHECK_CONTENT_LENGTH;
+        pCtx->camera.cameraState = IPCAM_STATE_CHECK_CONTENT_LENGTH;
         return BLOCK_NEXT;
     }
 }
@@ -261,7 +213,7 @@ static void SkipFrame(RecorderContext *pCtx) {
     pFB->fillLevel = 0;
     pFB->parsePos = 0;
     pFB->lineScanPos = 0;
-    pCtx->cameraState = IPCAM_STATE_FIND_PART;
+    pCtx->camera.cameraState = IPCAM_STATE_FIND_PART;
 }
 
 // State 6: part header lines up to "Content-Length: N".
@@ -281,8 +233,8 @@ static BlockResult CheckContentLength(RecorderContext *pCtx) {
         LogInfo("Frame size [%d]=(%ld)", index, size);
         if (size > pFB->bufferSize) {
             // Without -v the user would see "connected" and no recording.
-            if (!pCtx->oversizeReported) {
-                pCtx->oversizeReported = 1;
+            if (!pCtx->camera.oversizeReported) {
+                pCtx->camera.oversizeReported = 1;
                 LogWarning(
                     "The camera sends frames of %ld bytes, larger than the frame buffer (%ld "
                     "bytes): they are not recorded. Set ipcam_video_width and "
@@ -302,7 +254,7 @@ static BlockResult CheckContentLength(RecorderContext *pCtx) {
             return BLOCK_END;
         }
         ReceiveFrame(pCtx)->frameSize = static_cast<int32_t>(size);
-        pCtx->cameraState = IPCAM_STATE_FIND_HEADER_END;
+        pCtx->camera.cameraState = IPCAM_STATE_FIND_HEADER_END;
         return BLOCK_NEXT;
     }
 }
@@ -316,7 +268,7 @@ static BlockResult FindHeaderEnd(RecorderContext *pCtx) {
         int32_t cr = TakeParseLine(pFB, data);
         if (cr == -1) return BLOCK_END;
         if (cr == start) {
-            pCtx->cameraState = IPCAM_STATE_RECEIVE_FRAME;
+            pCtx->camera.cameraState = IPCAM_STATE_RECEIVE_FRAME;
             return BLOCK_NEXT;
         }
     }
@@ -350,8 +302,8 @@ static bool JpegPictureSize(const unsigned char *jpeg, int32_t length, int *widt
 // AVI header carries that size, and players decode a picture of another
 // size wrongly. Warns once per connection.
 static void CheckPictureSize(RecorderContext *pCtx) {
-    if (pCtx->pictureSizeChecked) return;
-    pCtx->pictureSizeChecked = 1;
+    if (pCtx->camera.pictureSizeChecked) return;
+    pCtx->camera.pictureSizeChecked = 1;
     const FrameBufferPool *pFB = &pCtx->frameBuffer;
     const FrameRecord &frame = pFB->frames[pFB->receiveIndex];
     int width = 0, height = 0;
@@ -379,63 +331,8 @@ static BlockResult ReceiveFrameImage(RecorderContext *pCtx) {
         CloseCamera(pCtx);
         return BLOCK_END;
     }
-    pCtx->cameraState = IPCAM_STATE_FIND_PART;
+    pCtx->camera.cameraState = IPCAM_STATE_FIND_PART;
     return pCtx->connection[pCtx->cameraIndex].fd == -1 ? BLOCK_END : BLOCK_NEXT;
-}
-
-// One read into the receive buffer. Returns 0 when bytes were added.
-static int ReadCamera(RecorderContext *pCtx, int fd) {
-    FrameBufferPool *pFB = &pCtx->frameBuffer;
-    if (GetCurrentReceiveFrameBuffer(pFB) == -1) {
-        ReportNoReceiveBuffer();
-        CloseCamera(pCtx);
-        return 1;
-    }
-    if (pFB->fillLevel >= pFB->bufferSize) {
-        // The response head must fit a buffer; only parts may be skipped.
-        if (pCtx->cameraState == IPCAM_STATE_CHECK_STATUS ||
-            pCtx->cameraState == IPCAM_STATE_CHECK_BOUNDARY) {
-            UnknownProtocol(pCtx);
-            return 1;
-        }
-        LogInfo("Buffer full -- skip this frame");
-        pCtx->cameraState = IPCAM_STATE_FIND_PART;
-        pFB->fillLevel = 0;
-        pFB->parsePos = 0;
-        pFB->lineScanPos = 0;
-    }
-    size_t room = static_cast<size_t>(pFB->bufferSize - pFB->fillLevel);
-    int32_t maxRead = pCtx->pConfig->nvr_max_read_size;
-    if (maxRead >= 1 && room > static_cast<size_t>(maxRead)) room = static_cast<size_t>(maxRead);
-    int64_t ahead = READ_AHEAD_MAX;
-    if (pCtx->cameraState == IPCAM_STATE_RECEIVE_FRAME) {
-        int64_t missing =
-            static_cast<int64_t>(pFB->parsePos) + ReceiveFrame(pCtx)->frameSize - pFB->fillLevel;
-        if (missing > 0) ahead += missing;
-    }
-    if (static_cast<int64_t>(room) > ahead) room = static_cast<size_t>(ahead);
-    ssize_t got = read(fd, ReceiveData(pCtx) + pFB->fillLevel, room);
-    if (got == 0) {
-        LogError("IP camera is disconnected");
-        CloseCamera(pCtx);
-        RecordingBlocked(pCtx);
-        return 1;
-    }
-    if (got < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-            LogInfo("no data to read from IP camera now");
-            return 1;
-        }
-        char text[64];
-        snprintf(text, sizeof(text), "IP camera connection error (%d)", static_cast<int>(got));
-        LogError("%s", text);
-        NotifyManager(NOTIFY_CONNECTION_ERROR, text);
-        CloseCamera(pCtx);
-        RecordingBlocked(pCtx);
-        return 1;
-    }
-    pFB->fillLevel += static_cast<int32_t>(got);
-    return 0;
 }
 
 // State 5 is never entered; reaching it means the parser is broken.
@@ -450,7 +347,7 @@ static BlockResult EnterUnusedState(RecorderContext *pCtx) {
 // that every frame the read completed is taken before the next read: frames
 // left waiting would pile up behind a fast camera until the buffer filled,
 // and be lost when the camera closed.
-static void ParseCameraStream(RecorderContext *pCtx) {
+void ParseCameraStream(RecorderContext *pCtx) {
     static const struct {
         int state;
         BlockResult (*run)(RecorderContext *pCtx);
@@ -465,39 +362,7 @@ static void ParseCameraStream(RecorderContext *pCtx) {
     };
     for (;;) {
         for (const auto &block : kBlocks) {
-            if (pCtx->cameraState == block.state && block.run(pCtx) == BLOCK_END) return;
+            if (pCtx->camera.cameraState == block.state && block.run(pCtx) == BLOCK_END) return;
         }
     }
-}
-
-int HandleCameraEvent(RecorderContext *pCtx, int index) {
-    if (pCtx == nullptr) {
-        LogError("null pointer pCtx in HandleCameraEvent()");
-        return 0;
-    }
-    struct pollfd *entry = &pCtx->connection[index];
-    short events = entry->revents;
-    if (entry->fd == -1) return 0;
-    if (events & (POLLERR | POLLHUP | POLLNVAL)) {
-        LogInfo("IP camera connection report %s", (events & POLLERR)   ? "POLLERR"
-                                                  : (events & POLLHUP) ? "POLLHUP"
-                                                                       : "POLLNVAL");
-        CloseCamera(pCtx);
-        return 0;
-    }
-    if (pCtx->cameraState == IPCAM_STATE_CONNECTING) {
-        if (events & POLLOUT) CompleteConnect(pCtx, index);
-        return 0;
-    }
-    if (!(events & POLLIN)) return 0;
-    if (pCtx->cameraState < IPCAM_STATE_CHECK_STATUS ||
-        pCtx->cameraState > IPCAM_STATE_RECEIVE_FRAME) {
-        // No stream is expected in this state; a readable socket would
-        // otherwise wake the loop forever.
-        CloseCamera(pCtx);
-        return 0;
-    }
-    if (ReadCamera(pCtx, entry->fd) != 0) return 0;
-    ParseCameraStream(pCtx);
-    return 0;
 }

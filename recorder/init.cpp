@@ -11,6 +11,7 @@
 #include "camera.h"
 #include "logging.h"
 #include "lv_server.h"
+#include "program_options.h"
 #include "recorder.h"
 #include "recording.h"
 
@@ -73,8 +74,11 @@ int Init(RecorderContext *pCtx, const char *configPath) {
         exit(1);
     }
     for (struct pollfd &entry : pCtx->connection) entry.fd = -1;
-    for (LvClient &client : pCtx->lvClient) client.frameIndex = -1;
-    pCtx->avi = nullptr;
+    for (LvClient &client : pCtx->lvServer.lvClient) client.frameIndex = -1;
+    LvServerTimingFromEnvironment(&pCtx->lvServer);
+    pCtx->diskManagerRetrySeconds =
+        SecondsFromEnvironment("VIDULA_TARSEL_RETRY_SECONDS", DISK_MANAGER_RETRY_SECONDS);
+    pCtx->session.avi = nullptr;
     pCtx->cameraSchedule.enabled = 1;
     pCtx->recordSchedule.enabled = 1;
     pCtx->diskManagerPid = -1;
@@ -82,10 +86,6 @@ int Init(RecorderContext *pCtx, const char *configPath) {
 }
 
 // The context a reload works on, for the fatal-value handler below.
-static RecorderContext *gReloadContext = nullptr;
-
-[[noreturn]] static void ShutdownOnFatalReload() { Shutdown(gReloadContext); }
-
 int ReloadConfig(RecorderContext *pCtx, const char *configPath) {
     PrintConsole("(%s) Reload config file %s\n", gLogging.programName, configPath);
     if (pCtx == nullptr) {
@@ -96,6 +96,7 @@ int ReloadConfig(RecorderContext *pCtx, const char *configPath) {
         LogError("null pointer pConfig when reloading config file");
         return 1;
     }
+    // A fixed reminder line of the log (with -v), kept as the system writes it.
     LogRemind("ReloadConfig() is not finished");
     StopLvServer(pCtx);
     DisconnectIPcam(pCtx);
@@ -105,10 +106,7 @@ int ReloadConfig(RecorderContext *pCtx, const char *configPath) {
     char path[CONFIG_PATH_SIZE];
     snprintf(path, sizeof(path), "%s", configPath);
     // A fatal value ends vidula through Shutdown, so that tarsel is stopped too.
-    gReloadContext = pCtx;
-    gConfigFatalHandler = ShutdownOnFatalReload;
     int loaded = LoadConfig(pCtx->pConfig, path);
-    gConfigFatalHandler = nullptr;
     if (loaded != 0 || CheckRecordingNameRoom(pCtx->pConfig) != 0) Shutdown(pCtx);
     OpenQueuesFromConfig(pCtx->pConfig);
 
@@ -121,24 +119,4 @@ int ReloadConfig(RecorderContext *pCtx, const char *configPath) {
     pCtx->recordSchedule.enabled = 1;
     if (pCtx->diskManagerPid != -1) kill(pCtx->diskManagerPid, SIGHUP);
     return 0;
-}
-
-void Shutdown(RecorderContext *pCtx) {
-    LogEvent(LOG_CONSOLE | LOG_QUEUE, "Program shut down");
-    if (pCtx == nullptr) exit(1);
-    if (pCtx->diskManagerPid != -1) kill(pCtx->diskManagerPid, SIGTERM);
-    StopLvServer(pCtx);
-    if (pCtx->avi != nullptr) RecordingBlocked(pCtx);
-    for (struct pollfd &entry : pCtx->connection) {
-        if (entry.fd != -1) {
-            close(entry.fd);
-            entry.fd = -1;
-        }
-    }
-    ReapChild();
-    LogRemind("Shutdown() is not finished");
-    FreeFrameBuffer(&pCtx->frameBuffer);
-    delete pCtx->pConfig;
-    pCtx->pConfig = nullptr;
-    exit(1);
 }

@@ -86,7 +86,7 @@ static int ReadRequest(RecorderContext *pCtx, int index, LvClient *client) {
 static int SendResponse(RecorderContext *pCtx, int index, LvClient *client) {
     char header[sizeof(kResponseHead) + BOUNDARY_SIZE + 4];
     int length = snprintf(header, sizeof(header), "%s%.*s\r\n\r\n", kResponseHead,
-                          BOUNDARY_SIZE - 1, pCtx->boundary);
+                          BOUNDARY_SIZE - 1, pCtx->camera.boundary);
     if (gLogging.verbose) PrintConsole("%s", header);
     ssize_t sent =
         send(pCtx->connection[index].fd, header, static_cast<size_t>(length), MSG_NOSIGNAL);
@@ -161,7 +161,7 @@ int HandleLvClientEvent(RecorderContext *pCtx, int index) {
     int k = index - pCtx->lvServerIndex - 1;
     if (k < 0 || k >= LV_CLIENT_COUNT || index >= CONNECTION_COUNT) return 1;
     struct pollfd *entry = &pCtx->connection[index];
-    LvClient *client = &pCtx->lvClient[k];
+    LvClient *client = &pCtx->lvServer.lvClient[k];
     short events = entry->revents;
     entry->revents = 0;
     if (entry->fd == -1) return 0;

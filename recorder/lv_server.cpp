@@ -6,11 +6,13 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "logging.h"
+#include "program_options.h"
 
 static bool IsClientIndex(const RecorderContext *pCtx, int index) {
     return index > pCtx->lvServerIndex && index <= pCtx->lvServerIndex + LV_CLIENT_COUNT &&
@@ -18,7 +20,7 @@ static bool IsClientIndex(const RecorderContext *pCtx, int index) {
 }
 
 static LvClient *ClientOf(RecorderContext *pCtx, int index) {
-    return &pCtx->lvClient[index - pCtx->lvServerIndex - 1];
+    return &pCtx->lvServer.lvClient[index - pCtx->lvServerIndex - 1];
 }
 
 static void CloseListener(RecorderContext *pCtx) {
@@ -63,7 +65,8 @@ int CloseLvStreamingClients(RecorderContext *pCtx) {
     int closed = 0;
     for (int k = 0; k < LV_CLIENT_COUNT; k++) {
         int index = pCtx->lvServerIndex + 1 + k;
-        if (pCtx->connection[index].fd == -1 || pCtx->lvClient[k].state != LV_STATE_STREAMING) {
+        if (pCtx->connection[index].fd == -1 ||
+            pCtx->lvServer.lvClient[k].state != LV_STATE_STREAMING) {
             continue;
         }
         CloseLvClient(pCtx, index);
@@ -124,6 +127,12 @@ static int BindAndListen(int fd, int port) {
     return 0;
 }
 
+void LvServerTimingFromEnvironment(LvServer *server) {
+    server->retrySeconds =
+        SecondsFromEnvironment("VIDULA_LV_RETRY_SECONDS", LV_SERVER_RETRY_SECONDS);
+    server->stallSeconds = SecondsFromEnvironment("VIDULA_LV_STALL_SECONDS", LV_STALL_SECONDS);
+}
+
 int StartLvServer(RecorderContext *pCtx) {
     if (pCtx == nullptr) {
         LogError("null pointer pCtx in StartLvServer()");
@@ -172,7 +181,7 @@ static int FindFreeClientEntry(RecorderContext *pCtx) {
     }
     for (int k = 0; k < LV_CLIENT_COUNT; k++) {
         int index = pCtx->lvServerIndex + 1 + k;
-        const LvClient &client = pCtx->lvClient[k];
+        const LvClient &client = pCtx->lvServer.lvClient[k];
         if (client.state < LV_STATE_SEND_RESPONSE &&
             pCtx->now.tv_sec - client.acceptedAt > LV_REQUEST_TIMEOUT_SECONDS) {
             LogError("Live video client(%s:%d) sent no request within %d seconds", client.address,
@@ -213,13 +222,13 @@ int AcceptLvClient(RecorderContext *pCtx, int index) {
             // The connection stays queued; accepting again at once would
             // only fail again at every pass. PrepareLvClientEvents listens
             // again once a descriptor is free.
-            if (!pCtx->acceptPaused) {
+            if (!pCtx->lvServer.acceptPaused) {
                 LogError(
                     "Fail to accept live video client connection request: %s; accepting "
                     "is paused until a descriptor is free",
                     strerror(errno));
             }
-            pCtx->acceptPaused = 1;
+            pCtx->lvServer.acceptPaused = 1;
             listener->events = 0;
             return 1;
         }
@@ -275,14 +284,14 @@ static bool HasNewerFrame(FrameBufferPool *pFB, uint32_t last) {
 // free (a probe descriptor can be made).
 static void ResumeAccepting(RecorderContext *pCtx) {
     struct pollfd *listener = &pCtx->connection[pCtx->lvServerIndex];
-    if (!pCtx->acceptPaused || listener->fd == -1) {
-        pCtx->acceptPaused = 0;
+    if (!pCtx->lvServer.acceptPaused || listener->fd == -1) {
+        pCtx->lvServer.acceptPaused = 0;
         return;
     }
     int probe = fcntl(listener->fd, F_DUPFD_CLOEXEC, 0);
     if (probe == -1) return;
     close(probe);
-    pCtx->acceptPaused = 0;
+    pCtx->lvServer.acceptPaused = 0;
     listener->events = POLLIN;
     LogEvent(LOG_CONSOLE | LOG_QUEUE, "Live video server accepts connections again.");
 }
@@ -294,18 +303,18 @@ void PrepareLvClientEvents(RecorderContext *pCtx) {
         int index = pCtx->lvServerIndex + 1 + k;
         struct pollfd *entry = &pCtx->connection[index];
         if (entry->fd == -1) continue;
-        LvClient &client = pCtx->lvClient[k];
+        LvClient &client = pCtx->lvServer.lvClient[k];
         if (client.state < LV_STATE_SEND_RESPONSE) {
             entry->events = POLLIN;
         } else if (client.state == LV_STATE_SEND_RESPONSE) {
-            entry->events = pCtx->boundary[0] != '\0' ? POLLOUT : 0;
+            entry->events = pCtx->camera.boundary[0] != '\0' ? POLLOUT : 0;
         } else if (client.frameIndex != -1 ||
                    HasNewerFrame(&pCtx->frameBuffer, client.lastSentSequence)) {
             // Something waits for the viewer; one that takes nothing of it
-            // for LV_STALL_SECONDS is gone for good.
-            if (pCtx->now.tv_sec - client.lastTaken > LV_STALL_SECONDS) {
+            // for stallSeconds is gone for good.
+            if (pCtx->now.tv_sec - client.lastTaken > pCtx->lvServer.stallSeconds) {
                 LogError("Live video client(%s:%d) took nothing for %d seconds; closed",
-                         client.address, client.port, LV_STALL_SECONDS);
+                         client.address, client.port, pCtx->lvServer.stallSeconds);
                 CloseLvClient(pCtx, index);
                 continue;
             }

@@ -35,11 +35,15 @@ enum {
     // newcomer.
     LV_REQUEST_TIMEOUT_SECONDS = 10,
     // A streaming viewer that takes no byte of a frame for this long is
-    // gone (a laptop asleep) and gives its place up.
+    // gone (a laptop asleep) and gives its place up (default).
     LV_STALL_SECONDS = 30,
 };
 
 /* lv_server.cpp */
+// Sets the server's times: LV_SERVER_RETRY_SECONDS and LV_STALL_SECONDS, or
+// the whole seconds of VIDULA_LV_RETRY_SECONDS and VIDULA_LV_STALL_SECONDS
+// when they are set (tests use them to wait on events, not on the clock).
+void LvServerTimingFromEnvironment(LvServer *server);
 // Opens the listening socket on lvs_server_port (any local IPv4 address,
 // backlog 5, non-blocking, SO_REUSEADDR, close-on-exec) and frees the five
 // viewer entries. Does nothing when the port is 0. A server still running is

@@ -12,15 +12,23 @@
 #include "recorder.h"
 #include "recording.h"
 
+int HandleIdleTimeout(RecorderContext *pCtx) {
+    LogError("IP camera idle timeout");
+    NotifyManager(NOTIFY_CAMERA_FAILURE, "IP camera idle timeout");
+    RecordingBlocked(pCtx);
+    DoDisconnectIPcam(pCtx);
+    return 0;
+}
+
 // Reaps every child that has ended; a tarsel that ended is started again,
-// with one retry after 10 seconds.
+// with one retry after diskManagerRetrySeconds (10).
 static void RestartDiskManager(RecorderContext *pCtx) {
     pid_t pid;
     while ((pid = ReapChild()) != -1) {
         if (pid != pCtx->diskManagerPid) continue;
         pCtx->diskManagerPid = -1;
         if (StartDiskManager(pCtx) == -1) {
-            sleep(10);
+            sleep(static_cast<unsigned>(pCtx->diskManagerRetrySeconds));
             if (StartDiskManager(pCtx) == -1) Shutdown(pCtx);
         }
     }
@@ -47,11 +55,11 @@ static void ServeSignalFlags(RecorderContext *pCtx) {
         notifyParent = 0;
         WakeParent();
     }
-    if (recordingBlocked && pCtx->avi != nullptr) RecordingBlocked(pCtx);
+    if (recordingBlocked && pCtx->session.avi != nullptr) RecordingBlocked(pCtx);
     if (reloadRequested) {
         Reload(pCtx);
         cameraErrorReportArmed = 1;
-        pCtx->reconnectCount = 0;
+        pCtx->camera.reconnectCount = 0;
     }
 }
 
@@ -69,13 +77,14 @@ static void BackOffSleep(int seconds) {
 // the back-off delay (0, 1, 3, 7, ... 300 seconds).
 static void ReconnectCamera(RecorderContext *pCtx) {
     if (!pCtx->cameraSchedule.enabled || pCtx->connection[pCtx->cameraIndex].fd != -1) return;
-    pCtx->reconnectCount++;
-    if (pCtx->reconnectCount == 3)
+    pCtx->camera.reconnectCount++;
+    if (pCtx->camera.reconnectCount == 3)
         NotifyManager(NOTIFY_CAMERA_FAILURE, "fail to connect IP camera");
-    if (pCtx->reconnectDelay > 0) BackOffSleep(pCtx->reconnectDelay);
-    pCtx->reconnectDelay = pCtx->reconnectDelay * 2 + 1;
-    if (pCtx->reconnectDelay > RECONNECT_DELAY_MAX) pCtx->reconnectDelay = RECONNECT_DELAY_MAX;
-    if (pCtx->reconnectCount == 2) LogError("IP camera is not connected");
+    if (pCtx->camera.reconnectDelay > 0) BackOffSleep(pCtx->camera.reconnectDelay);
+    pCtx->camera.reconnectDelay = pCtx->camera.reconnectDelay * 2 + 1;
+    if (pCtx->camera.reconnectDelay > RECONNECT_DELAY_MAX)
+        pCtx->camera.reconnectDelay = RECONNECT_DELAY_MAX;
+    if (pCtx->camera.reconnectCount == 2) LogError("IP camera is not connected");
     DoConnectIPcam(pCtx);
 }
 
@@ -83,20 +92,20 @@ static void ReconnectCamera(RecorderContext *pCtx) {
 static void RunTimers(RecorderContext *pCtx) {
     const RecorderConfig *config = pCtx->pConfig;
     time_t now = pCtx->now.tv_sec;
-    if (pCtx->recordSchedule.enabled && pCtx->avi != nullptr &&
-        now >= pCtx->changeFileTime.tv_sec) {
+    if (pCtx->recordSchedule.enabled && pCtx->session.avi != nullptr &&
+        now >= pCtx->session.changeFileTime.tv_sec) {
         ChangeRecordingFile(pCtx);
     }
     time_t lastFrame = pCtx->frameBuffer.lastFrameTime.tv_sec;
-    if (pCtx->cameraSchedule.enabled && lastFrame > 0 && pCtx->cameraState != 1 &&
+    if (pCtx->cameraSchedule.enabled && lastFrame > 0 && pCtx->camera.cameraState != 1 &&
         config->nvr_connection_idle_timeout > 0 &&
         now - lastFrame > config->nvr_connection_idle_timeout) {
         HandleIdleTimeout(pCtx);
     }
     if (config->lvs_server_port != 0 && pCtx->connection[pCtx->lvServerIndex].fd == -1 &&
-        now - pCtx->lastLvServerStart.tv_sec > LV_SERVER_RETRY_SECONDS) {
+        now - pCtx->lvServer.lastLvServerStart.tv_sec > pCtx->lvServer.retrySeconds) {
         StartLvServer(pCtx);
-        pCtx->lastLvServerStart = pCtx->now;
+        pCtx->lvServer.lastLvServerStart = pCtx->now;
     }
 }
 
@@ -123,8 +132,9 @@ static void FollowClockSteps(RecorderContext *pCtx) {
                      (int64_t{mono.tv_sec} * 1000000 + mono.tv_nsec / 1000);
     int64_t change = offset - lastOffset;
     if (known && (change > 1000000 || change < -1000000)) {
-        HandleClockStep(pCtx,
-                        static_cast<time_t>((change + (change > 0 ? 500000 : -500000)) / 1000000));
+        time_t step = static_cast<time_t>((change + (change > 0 ? 500000 : -500000)) / 1000000);
+        pCtx->lvServer.lastLvServerStart.tv_sec += step;
+        HandleClockStep(pCtx, step);
     }
     lastOffset = offset;
     known = true;

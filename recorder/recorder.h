@@ -24,7 +24,10 @@ enum {
     FILE_NAME_SIZE = 1024,
     BOUNDARY_SIZE = 128,
     RECONNECT_DELAY_MAX = 300,     // seconds
-    LV_SERVER_RETRY_SECONDS = 10,  // restart the live server after this long
+    LV_SERVER_RETRY_SECONDS = 10,  // restart the live server after this long (default)
+    // A tarsel that cannot be started again is tried once more after this
+    // long (default; VIDULA_TARSEL_RETRY_SECONDS sets it).
+    DISK_MANAGER_RETRY_SECONDS = 10,
 };
 
 struct Schedule {
@@ -43,18 +46,18 @@ struct LvClient {
     time_t lastTaken;           // when the viewer last took bytes of a frame it holds
 };
 
-struct RecorderContext {
-    struct timeval startTime;                    // taken by Init
-    RecorderConfig *pConfig;                     // allocated once, refilled by every reload
-    pid_t diskManagerPid;                        // running tarsel; -1 when none
-    struct timeval now;                          // refreshed once per pass, after poll()
-    Schedule cameraSchedule;                     // camera connection wanted
-    Schedule recordSchedule;                     // frames are to be recorded
-    struct timeval lastLvServerStart;            // last try to start the live server
-    struct pollfd connection[CONNECTION_COUNT];  // fd -1 marks a free entry
-    int cameraIndex;                             // 0
-    int lvServerIndex;                           // 1; clients follow
-    LvClient lvClient[LV_CLIENT_COUNT];
+// The camera connection: its state over the HTTP response and the stream.
+struct CameraLink {
+    int cameraState;                   // IPCAM_STATE_*: 0 disconnected, 1 connecting, 2+ HTTP
+    int reconnectDelay;                // seconds slept before the next attempt
+    int reconnectCount;                // attempts since the last HTTP 200
+    char boundary[BOUNDARY_SIZE];      // the camera's multipart boundary
+    unsigned char oversizeReported;    // a frame too large for the buffers was reported
+    unsigned char pictureSizeChecked;  // the first picture's size was checked
+};
+
+// The recording session: the open AVI file and its counters.
+struct RecordingSession {
     AviFile *avi;                      // file being written; null when none
     struct timeval sessionStart;       // when the current file was started
     struct timeval changeFileTime;     // when the main loop changes files
@@ -68,16 +71,36 @@ struct RecorderContext {
     unsigned char startWaitsForSpace;  // ...or at once when tarsel clears recordingBlocked
     unsigned char startErrorReported;  // a failed start was logged; re-armed by a start
     int32_t framesDropped;             // camera frames of this file that could not be written
-    unsigned char
-        oversizeReported;  // a frame too large for the buffers was reported; per connection
-    unsigned char pictureSizeChecked;  // the first picture's size was checked; per connection
-    FrameBufferPool frameBuffer;       // frames and receive parse state
-    int pollTimeout;                   // milliseconds
-    int cameraState;                   // IPCAM_STATE_*: 0 disconnected, 1 connecting, 2+ HTTP
-    int reconnectDelay;                // seconds slept before the next attempt
-    int reconnectCount;                // attempts since the last HTTP 200
-    char boundary[BOUNDARY_SIZE];      // the camera's multipart boundary
-    unsigned char acceptPaused;        // out of descriptors: the listener waits for one
+};
+
+// The live video server: the viewers' records beside their connection[] entries.
+struct LvServer {
+    struct timeval lastLvServerStart;  // last try to start the live server
+    int retrySeconds;                  // a stopped server is started again after this long
+    int stallSeconds;                  // a viewer that takes nothing this long is closed
+    LvClient lvClient[LV_CLIENT_COUNT];
+    unsigned char acceptPaused;  // out of descriptors: the listener waits for one
+};
+
+// The process: configuration, poll set and schedules, and one record per
+// part. camera_*.cpp own `camera`, recording*.cpp own `session`, lv_*.cpp
+// own `lvServer`; the frame pool is shared by all three.
+struct RecorderContext {
+    struct timeval startTime;                    // taken by Init
+    RecorderConfig *pConfig;                     // allocated once, refilled by every reload
+    pid_t diskManagerPid;                        // running tarsel; -1 when none
+    int diskManagerRetrySeconds;                 // a failed restart is tried once more after this
+    struct timeval now;                          // refreshed once per pass, after poll()
+    Schedule cameraSchedule;                     // camera connection wanted
+    Schedule recordSchedule;                     // frames are to be recorded
+    struct pollfd connection[CONNECTION_COUNT];  // fd -1 marks a free entry
+    int cameraIndex;                             // 0
+    int lvServerIndex;                           // 1; clients follow
+    int pollTimeout;                             // milliseconds
+    FrameBufferPool frameBuffer;                 // frames and receive parse state
+    CameraLink camera;
+    RecordingSession session;
+    LvServer lvServer;
 };
 
 // Process-wide flags: the signal handlers set them, the main loop clears them.
@@ -93,6 +116,10 @@ extern unsigned char cameraErrorReportArmed;
 /* init.cpp */
 int Init(RecorderContext *pCtx, const char *configPath);
 int ReloadConfig(RecorderContext *pCtx, const char *configPath);
+
+/* shutdown.cpp */
+// Stops tarsel and the live server, finishes the open recording, closes
+// every connection, frees what Init took and exits with status 1.
 [[noreturn]] void Shutdown(RecorderContext *pCtx);
 
 /* signals.cpp */
@@ -110,3 +137,7 @@ pid_t ReapChild();
 // and clock errors that end main without Shutdown.
 int RunMainLoop(RecorderContext *pCtx);
 void DispatchConnection(RecorderContext *pCtx, int index);
+// The camera sent nothing for nvr_connection_idle_timeout seconds: reports
+// it (manager code 200), stops the recording and disconnects the camera.
+// Returns 0.
+int HandleIdleTimeout(RecorderContext *pCtx);

@@ -5,7 +5,6 @@
 #include <stdint.h>
 
 #include "avi_writer.h"
-#include "camera.h"
 #include "logging.h"
 
 int32_t CountMissingFrames(int32_t frameSlots, struct timeval start, struct timeval now,
@@ -40,19 +39,19 @@ static int ReceivedFrame(const FrameBufferPool *pFB, const unsigned char **data,
 // counts it. A failed write is counted nowhere, so the next frame's empty
 // frames fill its slot, and is reported once until a write succeeds again.
 static int WriteFrameSlot(RecorderContext *pCtx, const unsigned char *data, int32_t length) {
-    if (AVI_write_video_frame(pCtx->avi, data, length, 1) != 0) {
-        if (!pCtx->frameWriteFailed) {
-            LogError("Fail to write frame to %s: %s", pCtx->fileName, AVI_error_text());
+    if (AVI_write_video_frame(pCtx->session.avi, data, length, 1) != 0) {
+        if (!pCtx->session.frameWriteFailed) {
+            LogError("Fail to write frame to %s: %s", pCtx->session.fileName, AVI_error_text());
         }
-        pCtx->frameWriteFailed = 1;
-        if (length > 0) pCtx->framesDropped++;
+        pCtx->session.frameWriteFailed = 1;
+        if (length > 0) pCtx->session.framesDropped++;
         return 1;
     }
     // Only a camera frame ends the episode: the small empty frames may still
     // fit on a volume that takes no more pictures.
-    if (length > 0) pCtx->frameWriteFailed = 0;
-    pCtx->frameSlots++;
-    pCtx->fileSize += RECORDING_FRAME_OVERHEAD + length;
+    if (length > 0) pCtx->session.frameWriteFailed = 0;
+    pCtx->session.frameSlots++;
+    pCtx->session.fileSize += RECORDING_FRAME_OVERHEAD + length;
     return 0;
 }
 
@@ -61,10 +60,10 @@ static int WriteFrameSlot(RecorderContext *pCtx, const unsigned char *data, int3
 // its successor would start in the same second too, and two files that start
 // and end in the same second would get the same final name.
 static bool FileWouldGrowTooLarge(const RecorderContext *pCtx, int32_t zeros, int32_t length) {
-    int64_t after = pCtx->fileSize + int64_t{RECORDING_FRAME_OVERHEAD} * zeros + length +
+    int64_t after = pCtx->session.fileSize + int64_t{RECORDING_FRAME_OVERHEAD} * zeros + length +
                     RECORDING_FRAME_OVERHEAD;
     return after > pCtx->pConfig->nvr_max_file_size &&
-           pCtx->sessionStart.tv_sec != pCtx->now.tv_sec;
+           pCtx->session.sessionStart.tv_sec != pCtx->now.tv_sec;
 }
 
 int RecordFrame(RecorderContext *pCtx) {
@@ -80,16 +79,17 @@ int RecordFrame(RecorderContext *pCtx) {
     if (!pCtx->recordSchedule.enabled) return 0;
 
     int32_t zeros = 0;
-    if (pCtx->avi != nullptr) {
-        zeros = CountMissingFrames(pCtx->frameSlots, pCtx->sessionStart, pCtx->now,
+    if (pCtx->session.avi != nullptr) {
+        zeros = CountMissingFrames(pCtx->session.frameSlots, pCtx->session.sessionStart, pCtx->now,
                                    pCtx->pConfig->ipcam_fps);
         if (FileWouldGrowTooLarge(pCtx, zeros, length)) {
-            LogWarning("File size (%lld) reaches limit", static_cast<long long>(pCtx->fileSize));
+            LogWarning("File size (%lld) reaches limit",
+                       static_cast<long long>(pCtx->session.fileSize));
             if (StartAviRecording(pCtx) != 0) return 1;
             zeros = 0;
         }
     }
-    if (pCtx->avi == nullptr) {
+    if (pCtx->session.avi == nullptr) {
         if (StartAviRecording(pCtx) != 0) return 1;
         zeros = 0;
         NotifyManager(NOTIFY_SESSION_START, "Start a new recording session");
@@ -99,7 +99,7 @@ int RecordFrame(RecorderContext *pCtx) {
         if (WriteFrameSlot(pCtx, nullptr, 0) != 0) break;
     }
     if (WriteFrameSlot(pCtx, data, length) != 0) return 1;
-    pCtx->framesWritten++;
+    pCtx->session.framesWritten++;
     return 0;
 }
 
@@ -119,10 +119,9 @@ int ChangeRecordingFile(RecorderContext *pCtx) {
 int HandleClockStep(RecorderContext *pCtx, time_t step) {
     LogWarning("System time changed by %lld seconds", static_cast<long long>(step));
     pCtx->frameBuffer.lastFrameTime.tv_sec += step;
-    pCtx->lastLvServerStart.tv_sec += step;
-    if (pCtx->nameTakenSecond != 0) pCtx->nameTakenSecond += step;
-    if (pCtx->nextStartTry != 0) pCtx->nextStartTry += step;
-    if (pCtx->avi == nullptr) return 0;
+    if (pCtx->session.nameTakenSecond != 0) pCtx->session.nameTakenSecond += step;
+    if (pCtx->session.nextStartTry != 0) pCtx->session.nextStartTry += step;
+    if (pCtx->session.avi == nullptr) return 0;
     struct timeval now = pCtx->now;
     pCtx->now.tv_sec -= step;
     StopAviRecording(pCtx);
@@ -134,18 +133,10 @@ int HandleClockStep(RecorderContext *pCtx, time_t step) {
     return 0;
 }
 
-int HandleIdleTimeout(RecorderContext *pCtx) {
-    LogError("IP camera idle timeout");
-    NotifyManager(NOTIFY_CAMERA_FAILURE, "IP camera idle timeout");
-    RecordingBlocked(pCtx);
-    DoDisconnectIPcam(pCtx);
-    return 0;
-}
-
 int RecordingBlocked(RecorderContext *pCtx) {
     if (!pCtx->recordSchedule.enabled) return 0;
     LogInfo("RecordingBlocked()");
-    if (pCtx->avi == nullptr) return 0;
+    if (pCtx->session.avi == nullptr) return 0;
     StopAviRecording(pCtx);
     NotifyManager(NOTIFY_SESSION_STOP, "Stop recording");
     return 0;

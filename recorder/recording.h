@@ -1,7 +1,7 @@
 // recording.h -- recording sessions: AVI files started, cut, renamed and
 // closed around the camera's frames.
 //
-// One file is open while pCtx->avi is set. It is named after its start while
+// One file is open while pCtx->session.avi is set. It is named after its start while
 // it is written ("<folder>YYYY/MM/DD/<prefix>YYYY-MM-DD#hh-mm-ss_.avi") and
 // after its start and end once finished ("..._YYYY-MM-DD#hh-mm-ss.avi"), in
 // local time. Files are cut by time (nvr_change_file_interval, never past the
@@ -51,11 +51,6 @@ int RecordingBlocked(RecorderContext *pCtx);
 // next frame starts it). Returns 0, 1 when the next file could not start.
 int ChangeRecordingFile(RecorderContext *pCtx);
 
-// The camera sent nothing for nvr_connection_idle_timeout seconds: reports
-// it (manager code 200), stops the recording and disconnects the camera.
-// Returns 0.
-int HandleIdleTimeout(RecorderContext *pCtx);
-
 // The number of empty frames to write before the frame about to be written
 // so that the file holds fps frames per second since start: 0 when the file
 // is short of fewer than 2 slots, else the shortfall less the slot the frame
@@ -67,8 +62,9 @@ int32_t CountMissingFrames(int32_t frameSlots, struct timeval start, struct time
 // real-time clock) between the previous pass and now: that is no camera gap.
 // The open file is finished with its end in the old time (its empty frames
 // stay true to the camera) and the next one, named after the new time,
-// starts at once when the camera is active; the frame and live server times
-// move with the clock so that no time-out fires. Returns 0.
+// starts at once when the camera is active; the frame time moves with the
+// clock so that no time-out fires (the main loop moves its own timers).
+// Returns 0.
 int HandleClockStep(RecorderContext *pCtx, time_t step);
 
 /* recording_session.cpp */

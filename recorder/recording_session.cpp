@@ -24,14 +24,14 @@ static int SetChangeFileTime(RecorderContext *pCtx) {
     struct tm startLocal, changeLocal;
     if (localtime_r(&now.tv_sec, &startLocal) == nullptr ||
         localtime_r(&change.tv_sec, &changeLocal) == nullptr) {
-        pCtx->changeFileTime = change;
+        pCtx->session.changeFileTime = change;
         return 1;
     }
     if (changeLocal.tm_hour != startLocal.tm_hour) {
         change.tv_sec -= changeLocal.tm_min * 60 + changeLocal.tm_sec;
         change.tv_usec = 0;
     }
-    pCtx->changeFileTime = change;
+    pCtx->session.changeFileTime = change;
     return 0;
 }
 
@@ -40,73 +40,75 @@ static int SetChangeFileTime(RecorderContext *pCtx) {
 // blocked), so that a lasting cause does not cost a storage check and a
 // folder lookup at every frame. Returns 1.
 static int StartFailed(RecorderContext *pCtx, bool blocked) {
-    pCtx->nextStartTry = pCtx->now.tv_sec + RECORDING_RETRY_SECONDS;
-    pCtx->startWaitsForSpace = blocked ? 1 : 0;
+    pCtx->session.nextStartTry = pCtx->now.tv_sec + RECORDING_RETRY_SECONDS;
+    pCtx->session.startWaitsForSpace = blocked ? 1 : 0;
     return 1;
 }
 
 // Logs a failed start once until a file is started again.
 static void ReportStartError(RecorderContext *pCtx, const char *format, const char *name) {
-    if (pCtx->startErrorReported) return;
-    pCtx->startErrorReported = 1;
+    if (pCtx->session.startErrorReported) return;
+    pCtx->session.startErrorReported = 1;
     LogError(format, name);
 }
 
 int StartAviRecording(RecorderContext *pCtx) {
-    if (pCtx->avi != nullptr) StopAviRecording(pCtx);
+    if (pCtx->session.avi != nullptr) StopAviRecording(pCtx);
     if (!pCtx->recordSchedule.enabled) return 1;
     // The name of this second is taken by a file of a predecessor: wait for
     // the next second rather than write into it.
-    if (pCtx->nameTakenSecond == pCtx->now.tv_sec) return 1;
-    if (pCtx->now.tv_sec < pCtx->nextStartTry && !(pCtx->startWaitsForSpace && !recordingBlocked)) {
+    if (pCtx->session.nameTakenSecond == pCtx->now.tv_sec) return 1;
+    if (pCtx->now.tv_sec < pCtx->session.nextStartTry &&
+        !(pCtx->session.startWaitsForSpace && !recordingBlocked)) {
         return 1;
     }
     const RecorderConfig *config = pCtx->pConfig;
     RequestStorageCheck(config, pCtx->diskManagerPid);
     if (recordingBlocked) return StartFailed(pCtx, true);
 
-    if (GenerateStartAviFileName(pCtx->fileName, pCtx->now.tv_sec, config) != 0) {
+    if (GenerateStartAviFileName(pCtx->session.fileName, pCtx->now.tv_sec, config) != 0) {
         ReportStartError(pCtx, "Fail to generate AVI file name%s", "");
         return StartFailed(pCtx, false);
     }
-    int claim = ClaimRecordingFile(pCtx->fileName);
+    int claim = ClaimRecordingFile(pCtx->session.fileName);
     if (claim == 1) {
         LogWarning("Recording file %s exists already; the next file starts with the next second",
-                   pCtx->fileName);
-        pCtx->nameTakenSecond = pCtx->now.tv_sec;
+                   pCtx->session.fileName);
+        pCtx->session.nameTakenSecond = pCtx->now.tv_sec;
         return 1;
     }
     if (claim != 0) {
-        ReportStartError(pCtx, "Fail to open avi file:%s", pCtx->fileName);
+        ReportStartError(pCtx, "Fail to open avi file:%s", pCtx->session.fileName);
         return StartFailed(pCtx, false);
     }
-    pCtx->avi = AVI_create_output_file(pCtx->fileName);
-    if (pCtx->avi == nullptr) {
-        ReportStartError(pCtx, "Fail to open avi file:%s", pCtx->fileName);
-        unlink(pCtx->fileName);
+    pCtx->session.avi = AVI_create_output_file(pCtx->session.fileName);
+    if (pCtx->session.avi == nullptr) {
+        ReportStartError(pCtx, "Fail to open avi file:%s", pCtx->session.fileName);
+        unlink(pCtx->session.fileName);
         return StartFailed(pCtx, false);
     }
-    pCtx->startErrorReported = 0;
-    pCtx->nextStartTry = 0;
-    pCtx->fileSize = RECORDING_FILE_START_SIZE;
-    LogInfo("Start to record AVI file: %s", pCtx->fileName);
-    AVI_set_video_format(pCtx->avi, config->ipcam_video_width, config->ipcam_video_height,
+    pCtx->session.startErrorReported = 0;
+    pCtx->session.nextStartTry = 0;
+    pCtx->session.fileSize = RECORDING_FILE_START_SIZE;
+    LogInfo("Start to record AVI file: %s", pCtx->session.fileName);
+    AVI_set_video_format(pCtx->session.avi, config->ipcam_video_width, config->ipcam_video_height,
                          static_cast<double>(config->ipcam_fps), "MJPG");
     // Index room for a whole file at the camera's rate, so that frames do not
     // grow it; a failure leaves the index to grow step by step instead.
-    AVI_reserve_index(pCtx->avi, config->ipcam_fps * 60 * config->nvr_change_file_interval);
-    if (AVI_rewrite_header(pCtx->avi) != 0) {
-        LogError("Failed to update AVI header of %s", pCtx->fileName);
+    AVI_reserve_index(pCtx->session.avi, config->ipcam_fps * 60 * config->nvr_change_file_interval);
+    if (AVI_rewrite_header(pCtx->session.avi) != 0) {
+        LogError("Failed to update AVI header of %s", pCtx->session.fileName);
     }
-    pCtx->sessionStart = pCtx->now;
-    pCtx->frameSlots = 0;
-    pCtx->framesWritten = 0;
-    pCtx->frameWriteFailed = 0;
-    pCtx->framesDropped = 0;
+    pCtx->session.sessionStart = pCtx->now;
+    pCtx->session.frameSlots = 0;
+    pCtx->session.framesWritten = 0;
+    pCtx->session.frameWriteFailed = 0;
+    pCtx->session.framesDropped = 0;
     if (SetChangeFileTime(pCtx) != 0) {
         LogError("Fail to get localtime in StartAviRecording()");
         return 1;
     }
+    // A fixed reminder line of the log (with -v), kept as the system writes it.
     LogRemind("StartAviRecording() is not yet finished");
     return 0;
 }
@@ -119,45 +121,45 @@ static int RenameRecording(const char *from, const char *to) {
 }
 
 int StopAviRecording(RecorderContext *pCtx) {
-    if (pCtx->avi == nullptr) return 0;
+    if (pCtx->session.avi == nullptr) return 0;
     struct tm end;
     bool timeKnown = localtime_r(&pCtx->now.tv_sec, &end) != nullptr;
     char finalName[FILE_NAME_SIZE];
     int nameResult = timeKnown ? BuildFreeFinalAviFileName(finalName, sizeof(finalName),
-                                                           pCtx->fileName, pCtx->now.tv_sec)
+                                                           pCtx->session.fileName, pCtx->now.tv_sec)
                                : 0;
     // The file is finished whatever its name, so that it keeps a valid index.
-    if (AVI_close_file(pCtx->avi) != 0) {
-        LogError("Fail to finish AVI file %s: %s", pCtx->fileName, AVI_error_text());
+    if (AVI_close_file(pCtx->session.avi) != 0) {
+        LogError("Fail to finish AVI file %s: %s", pCtx->session.fileName, AVI_error_text());
     }
-    pCtx->avi = nullptr;
-    if (pCtx->framesDropped > 0) {
-        LogWarning("%d frames could not be written to %s", static_cast<int>(pCtx->framesDropped),
-                   pCtx->fileName);
+    pCtx->session.avi = nullptr;
+    if (pCtx->session.framesDropped > 0) {
+        LogWarning("%d frames could not be written to %s",
+                   static_cast<int>(pCtx->session.framesDropped), pCtx->session.fileName);
     }
     // A file without a single camera frame is no recording: it would only
     // show as an empty video in the list.
-    if (pCtx->framesWritten == 0 && unlink(pCtx->fileName) == 0) {
-        LogWarning("%s holds no frame; removed", pCtx->fileName);
+    if (pCtx->session.framesWritten == 0 && unlink(pCtx->session.fileName) == 0) {
+        LogWarning("%s holds no frame; removed", pCtx->session.fileName);
         return 0;
     }
     if (nameResult != 0) {
-        LogError("%s is already closed", pCtx->fileName);
+        LogError("%s is already closed", pCtx->session.fileName);
         return 1;
     }
     if (!timeKnown) {
         LogError("Fail to get localtime in StopAviRecording()");
         return 1;
     }
-    if (RenameRecording(pCtx->fileName, finalName) != 0) {
-        LogError("Fail to rename %s to %s", pCtx->fileName, finalName);
+    if (RenameRecording(pCtx->session.fileName, finalName) != 0) {
+        LogError("Fail to rename %s to %s", pCtx->session.fileName, finalName);
         return 1;
     }
-    long seconds = static_cast<long>(pCtx->now.tv_sec - pCtx->sessionStart.tv_sec);
+    long seconds = static_cast<long>(pCtx->now.tv_sec - pCtx->session.sessionStart.tv_sec);
     if (seconds == 0) seconds = 1;
-    float rate = static_cast<float>(pCtx->framesWritten) / static_cast<float>(seconds);
+    float rate = static_cast<float>(pCtx->session.framesWritten) / static_cast<float>(seconds);
     LogEvent(LOG_CONSOLE | LOG_QUEUE, "Average frame rate is %0.1f/fps. Close and rename %s to %s.",
-             rate, pCtx->fileName, finalName);
-    snprintf(pCtx->fileName, sizeof(pCtx->fileName), "%s", finalName);
+             rate, pCtx->session.fileName, finalName);
+    snprintf(pCtx->session.fileName, sizeof(pCtx->session.fileName), "%s", finalName);
     return 0;
 }

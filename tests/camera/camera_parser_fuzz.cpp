@@ -31,7 +31,7 @@ void CheckPool(const RecorderContext &ctx) {
     Check(pool.fillLevel >= 0 && pool.fillLevel <= pool.bufferSize);
     Check(pool.parsePos >= 0 && pool.parsePos <= pool.fillLevel);
     Check(pool.receiveIndex >= -1 && pool.receiveIndex < FRAME_BUFFER_COUNT);
-    Check(memchr(ctx.boundary, '\0', sizeof(ctx.boundary)) != nullptr);
+    Check(memchr(ctx.camera.boundary, '\0', sizeof(ctx.camera.boundary)) != nullptr);
     for (const FrameRecord &frame : pool.frames) {
         if (frame.sequence == 0) continue;
         Check(frame.data != nullptr && frame.partStart >= 0 && frame.partLength >= 2);
@@ -48,7 +48,7 @@ void Connect(RecorderContext *ctx) {
     peer = fds[1];
     ctx->connection[0].fd = fds[0];
     ctx->connection[0].events = POLLIN;
-    ctx->cameraState = IPCAM_STATE_CHECK_STATUS;
+    ctx->camera.cameraState = IPCAM_STATE_CHECK_STATUS;
     GetNextReceiveFrameBuffer(&ctx->frameBuffer, -1);
 }
 

@@ -76,7 +76,7 @@ class ParserTest : public ::testing::Test {
         setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
         rec_.ctx.connection[0].fd = fds[0];
         rec_.ctx.connection[0].events = POLLIN;
-        rec_.ctx.cameraState = IPCAM_STATE_CHECK_STATUS;
+        rec_.ctx.camera.cameraState = IPCAM_STATE_CHECK_STATUS;
         peer_ = fds[1];
         ASSERT_EQ(0, GetNextReceiveFrameBuffer(&pool(), -1));
     }
@@ -85,7 +85,7 @@ class ParserTest : public ::testing::Test {
     }
 
     FrameBufferPool &pool() { return rec_.ctx.frameBuffer; }
-    int state() { return rec_.ctx.cameraState; }
+    int state() { return rec_.ctx.camera.cameraState; }
     bool open() { return rec_.ctx.connection[0].fd != -1; }
     const std::vector<std::string> &images() { return gCameraStub.images; }
     void MaxRead(int bytes) { rec_.config.nvr_max_read_size = bytes; }
@@ -132,10 +132,10 @@ TEST_F(ParserTest, OneReadFromStatusLineToCompleteFrame) {
     ASSERT_EQ(1u, images().size());
     EXPECT_EQ(image, images()[0]);
     EXPECT_EQ(IPCAM_STATE_FIND_PART, state());
-    EXPECT_STREQ("myboundary", rec_.ctx.boundary);
+    EXPECT_STREQ("myboundary", rec_.ctx.camera.boundary);
     EXPECT_EQ(1u, pool().lastSequence);
     EXPECT_EQ(Part(image), NewestPart()) << "the camera's own part, CRLF after the image";
-    EXPECT_EQ(0, rec_.ctx.reconnectCount);
+    EXPECT_EQ(0, rec_.ctx.camera.reconnectCount);
     EXPECT_EQ(1, cameraErrorReportArmed);
 }
 
@@ -169,7 +169,7 @@ TEST_F(ParserTest, NoFrameOfAFastCameraIsLost) {
         TestRecorder rec(4096);
         std::swap(rec.ctx.connection[0], rec_.ctx.connection[0]);
         rec.config.nvr_max_read_size = c.maxRead;
-        rec.ctx.cameraState = IPCAM_STATE_CHECK_STATUS;
+        rec.ctx.camera.cameraState = IPCAM_STATE_CHECK_STATUS;
         GetNextReceiveFrameBuffer(&rec.ctx.frameBuffer, -1);
         std::string stream = Head();
         for (int i = 0; i < 60; i++) stream += Part(Image(c.imageSize + i % 7, 'a' + i % 26));
@@ -216,12 +216,12 @@ TEST_F(ParserTest, BoundaryForms) {
     for (const auto &c : cases) {
         TestRecorder rec(4096);
         std::swap(rec.ctx.connection[0], rec_.ctx.connection[0]);
-        rec.ctx.cameraState = IPCAM_STATE_CHECK_STATUS;
+        rec.ctx.camera.cameraState = IPCAM_STATE_CHECK_STATUS;
         GetNextReceiveFrameBuffer(&rec.ctx.frameBuffer, -1);
         Send(Head(c.parameter) + Part("JPEG", c.partBoundary) + "--" + c.partBoundary + "--\r\n");
         rec.ctx.connection[0].revents = POLLIN;
         HandleCameraEvent(&rec.ctx, 0);
-        EXPECT_EQ(c.partBoundary, rec.ctx.boundary) << c.parameter;
+        EXPECT_EQ(c.partBoundary, rec.ctx.camera.boundary) << c.parameter;
         EXPECT_EQ(1u, gCameraStub.images.size()) << c.parameter;
         std::swap(rec.ctx.connection[0], rec_.ctx.connection[0]);
     }
@@ -249,7 +249,7 @@ TEST_F(ParserTest, BadResponsesCloseTheCamera) {
         int fds[2];
         CameraPair(fds);
         rec.ctx.connection[0].fd = fds[0];
-        rec.ctx.cameraState = IPCAM_STATE_CHECK_STATUS;
+        rec.ctx.camera.cameraState = IPCAM_STATE_CHECK_STATUS;
         GetNextReceiveFrameBuffer(&rec.ctx.frameBuffer, -1);
         ASSERT_EQ(static_cast<ssize_t>(c.response.size()),
                   write(fds[1], c.response.data(), c.response.size()));
@@ -275,13 +275,13 @@ TEST_F(ParserTest, ErrorStatusIsReportedOncePerEpisode) {
     close(peer_);
     peer_ = fds[1];
     rec_.ctx.connection[0].fd = fds[0];
-    rec_.ctx.cameraState = IPCAM_STATE_CHECK_STATUS;
+    rec_.ctx.camera.cameraState = IPCAM_STATE_CHECK_STATUS;
     GetNextReceiveFrameBuffer(&pool(), -1);
-    rec_.ctx.reconnectCount = 5;
+    rec_.ctx.camera.reconnectCount = 5;
     Send(Head());
     Serve();
     EXPECT_EQ(1, cameraErrorReportArmed);
-    EXPECT_EQ(0, rec_.ctx.reconnectCount);
+    EXPECT_EQ(0, rec_.ctx.camera.reconnectCount);
 }
 
 TEST_F(ParserTest, HeadEndingAtByte1024IsAccepted) {
@@ -300,7 +300,7 @@ TEST_F(ParserTest, BoundaryParameterOnlyInContentType) {
         "HTTP/1.0 200 OK\r\nX-Note: boundary=wrong\r\nContent-Type: x;boundary=\r\n"
         "Content-Type: multipart/x-mixed-replace;boundary=right\r\n\r\n" +
         Part("JPEG", "wrong") + Part("PIC", "right"));
-    EXPECT_STREQ("right", rec_.ctx.boundary) << "empty value passed over";
+    EXPECT_STREQ("right", rec_.ctx.camera.boundary) << "empty value passed over";
     ASSERT_EQ(1u, images().size());
     EXPECT_EQ("PIC", images()[0]);
 }
@@ -417,7 +417,7 @@ TEST_F(ParserTest, ResetConnectionIsAReadError) {
     Send(Head());
     Serve();
     ASSERT_TRUE(open());
-    rec_.ctx.cameraState = IPCAM_STATE_CHECK_STATUS;  // a fresh connection
+    rec_.ctx.camera.cameraState = IPCAM_STATE_CHECK_STATUS;  // a fresh connection
     struct linger hard = {1, 0};
     ASSERT_EQ(0, setsockopt(peer_, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard)));
     close(peer_);
@@ -437,7 +437,7 @@ TEST_F(ParserTest, ResetConnectionIsAReadError) {
 
 TEST_F(ParserTest, UnusedStateShutsDown) {
     Send("x");
-    rec_.ctx.cameraState = IPCAM_STATE_CHECK_CONTENT_TYPE;
+    rec_.ctx.camera.cameraState = IPCAM_STATE_CHECK_CONTENT_TYPE;
     EXPECT_THROW(Serve(), ShutdownCalled);
 }
 

@@ -72,7 +72,7 @@ class RequestTest : public ::testing::Test {
         fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
         rec_.ctx.connection[0].fd = fds[0];
         rec_.ctx.connection[0].events = POLLOUT;
-        rec_.ctx.cameraState = IPCAM_STATE_CONNECTING;
+        rec_.ctx.camera.cameraState = IPCAM_STATE_CONNECTING;
         peer_ = fds[1];
     }
     void TearDown() override { close(peer_); }
@@ -110,10 +110,10 @@ TEST_F(RequestTest, RequestOfEachCameraType) {
         Set(rec_.config.ipcam_http_command, "GET /cgi/mjpg?x=1 HTTP/1.0");
         Set(rec_.config.ipcam_username, c.user);
         Set(rec_.config.ipcam_password, c.password);
-        rec_.ctx.cameraState = IPCAM_STATE_CONNECTING;
+        rec_.ctx.camera.cameraState = IPCAM_STATE_CONNECTING;
         EXPECT_EQ(0, SendIpcamRequest(&rec_.ctx, 0));
         EXPECT_EQ(c.request + headers, Sent());
-        EXPECT_EQ(IPCAM_STATE_CHECK_STATUS, rec_.ctx.cameraState);
+        EXPECT_EQ(IPCAM_STATE_CHECK_STATUS, rec_.ctx.camera.cameraState);
         EXPECT_EQ(POLLIN, rec_.ctx.connection[0].events);
     }
 }
@@ -145,15 +145,15 @@ TEST_F(RequestTest, FailedWriteClosesTheSocket) {
 
 // The pending connect completes on POLLOUT: request sent, receive buffer taken.
 TEST_F(RequestTest, WritableSocketCompletesThePendingConnect) {
-    rec_.ctx.reconnectDelay = 63;
+    rec_.ctx.camera.reconnectDelay = 63;
     rec_.ctx.now.tv_sec = 1234;
     rec_.ctx.connection[0].revents = POLLIN;
     HandleCameraEvent(&rec_.ctx, 0);
-    EXPECT_EQ(IPCAM_STATE_CONNECTING, rec_.ctx.cameraState) << "POLLIN alone does nothing";
+    EXPECT_EQ(IPCAM_STATE_CONNECTING, rec_.ctx.camera.cameraState) << "POLLIN alone does nothing";
     rec_.ctx.connection[0].revents = POLLOUT;
     HandleCameraEvent(&rec_.ctx, 0);
-    EXPECT_EQ(IPCAM_STATE_CHECK_STATUS, rec_.ctx.cameraState);
-    EXPECT_EQ(1, rec_.ctx.reconnectDelay);
+    EXPECT_EQ(IPCAM_STATE_CHECK_STATUS, rec_.ctx.camera.cameraState);
+    EXPECT_EQ(1, rec_.ctx.camera.reconnectDelay);
     EXPECT_EQ(1234, rec_.ctx.frameBuffer.lastFrameTime.tv_sec);
     EXPECT_EQ(0, rec_.ctx.frameBuffer.receiveIndex);
     EXPECT_EQ(0, Sent().find("GET /mjpg/video.mjpg HTTP/1.0\r\n"));
@@ -204,12 +204,12 @@ TEST_F(ConnectTest, ConnectsWithoutBlockingAndSendsTheRequest) {
     struct pollfd &entry = rec_.ctx.connection[0];
     ASSERT_NE(-1, entry.fd);
     EXPECT_NE(0, fcntl(entry.fd, F_GETFL) & O_NONBLOCK);
-    if (rec_.ctx.cameraState == IPCAM_STATE_CONNECTING) {
+    if (rec_.ctx.camera.cameraState == IPCAM_STATE_CONNECTING) {
         EXPECT_EQ(POLLOUT, entry.events & POLLOUT);
         ASSERT_EQ(1, poll(&entry, 1, 10000));
         HandleCameraEvent(&rec_.ctx, 0);
     }
-    EXPECT_EQ(IPCAM_STATE_CHECK_STATUS, rec_.ctx.cameraState);
+    EXPECT_EQ(IPCAM_STATE_CHECK_STATUS, rec_.ctx.camera.cameraState);
     EXPECT_EQ(POLLIN, entry.events);
     int server = accept(listener_, nullptr, nullptr);
     ASSERT_GE(server, 0);
@@ -245,7 +245,7 @@ TEST_F(ConnectTest, RefusedPortClosesOnTheErrorEvent) {
         return;
     }
     struct pollfd &entry = rec_.ctx.connection[0];
-    EXPECT_EQ(IPCAM_STATE_CONNECTING, rec_.ctx.cameraState);
+    EXPECT_EQ(IPCAM_STATE_CONNECTING, rec_.ctx.camera.cameraState);
     ASSERT_EQ(1, poll(&entry, 1, 10000));
     HandleCameraEvent(&rec_.ctx, 0);
     EXPECT_EQ(-1, entry.fd);
@@ -269,7 +269,7 @@ TEST_F(ConnectTest, DisconnectForgetsFramesAndStopsReconnecting) {
     rec_.ctx.frameBuffer.frames[0].sequence = 9;
     EXPECT_EQ(0, DisconnectIPcam(&rec_.ctx));
     EXPECT_EQ(-1, rec_.ctx.connection[0].fd);
-    EXPECT_EQ(IPCAM_STATE_DISCONNECTED, rec_.ctx.cameraState);
+    EXPECT_EQ(IPCAM_STATE_DISCONNECTED, rec_.ctx.camera.cameraState);
     EXPECT_EQ(0, rec_.ctx.cameraSchedule.enabled);
     EXPECT_EQ(0u, rec_.ctx.frameBuffer.frames[0].sequence);
     EXPECT_EQ(0, rec_.ctx.frameBuffer.lastFrameTime.tv_sec);

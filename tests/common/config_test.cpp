@@ -227,8 +227,9 @@ TEST_F(ConfigTest, PortWithSpaceInsteadOfTabIsMissing) {
     EXPECT_NE(std::string::npos, out.find("No valid IP camera port number assigned"));
 }
 
-// Runs LoadConfig in a child; returns its exit status (LoadConfig's result
-// when it returns) and what it printed.
+// Runs LoadConfig in a child; returns its exit status and what it printed.
+// The child ends as the programs do: status 1 for CONFIG_FATAL, else
+// LoadConfig's result + 10.
 static harness::RunResult LoadInChild(RecorderConfig *config, const std::string &path) {
     int fds[2];
     if (pipe(fds) != 0) return {-1, ""};
@@ -237,7 +238,8 @@ static harness::RunResult LoadInChild(RecorderConfig *config, const std::string 
     if (pid == 0) {
         dup2(fds[1], STDOUT_FILENO);
         close(fds[0]);
-        _exit(LoadConfig(config, path.c_str()) + 10);
+        int result = LoadConfig(config, path.c_str());
+        _exit(result == CONFIG_FATAL ? 1 : result + 10);
     }
     close(fds[1]);
     std::string out;

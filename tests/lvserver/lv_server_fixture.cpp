@@ -44,12 +44,13 @@ void LvServerTest::SetUp() {
     memset(&ctx_, 0, sizeof(ctx_));
     memset(&config_, 0, sizeof(config_));
     ctx_.pConfig = &config_;
+    LvServerTimingFromEnvironment(&ctx_.lvServer);
     ctx_.cameraIndex = 0;
     ctx_.lvServerIndex = 1;
     for (struct pollfd &entry : ctx_.connection) entry.fd = -1;
-    for (LvClient &client : ctx_.lvClient) client.frameIndex = -1;
+    for (LvClient &client : ctx_.lvServer.lvClient) client.frameIndex = -1;
     ASSERT_EQ(0, InitFrameBuffer(&ctx_.frameBuffer, 8 * 1024 * 1024));
-    snprintf(ctx_.boundary, sizeof(ctx_.boundary), "%s", kBoundary);
+    snprintf(ctx_.camera.boundary, sizeof(ctx_.camera.boundary), "%s", kBoundary);
     gettimeofday(&ctx_.now, nullptr);
 }
 
@@ -129,7 +130,7 @@ int LvServerTest::EntryOf(int fd) {
     int port = LocalPort(fd);
     for (int k = 0; k < LV_CLIENT_COUNT; k++) {
         int index = ctx_.lvServerIndex + 1 + k;
-        if (ctx_.connection[index].fd != -1 && ctx_.lvClient[k].port == port) return index;
+        if (ctx_.connection[index].fd != -1 && ctx_.lvServer.lvClient[k].port == port) return index;
     }
     return -1;
 }

@@ -100,16 +100,18 @@ class LiveVideo : public ::testing::Test, public harness::VidulaRig {
         ASSERT_NE(0, port_) << camera_->Output();
     }
 
-    void StartVidula() {
+    void StartVidula(const std::map<std::string, std::string> &env = {}) {
         livePort_ = harness::FreeLoopbackPort();
         harness::Run({"mkdir", "-p", root_.At("rec")});
-        RunVidula({
-            {"ipcam_video_width", "640"},
-            {"ipcam_video_height", "480"},
-            {"ipcam_fps", "25"},
-            {"nvr_record_folder", root_.At("rec") + "/"},
-            {"lvs_server_port", std::to_string(livePort_)},
-        });
+        RunVidula(
+            {
+                {"ipcam_video_width", "640"},
+                {"ipcam_video_height", "480"},
+                {"ipcam_fps", "25"},
+                {"nvr_record_folder", root_.At("rec") + "/"},
+                {"lvs_server_port", std::to_string(livePort_)},
+            },
+            {}, env);
         ASSERT_TRUE(vidula_->WaitForLine("Live video server is started successfully."))
             << vidula_->Output();
         ASSERT_TRUE(vidula_->WaitForLine("IP camera is connected")) << vidula_->Output();
@@ -260,10 +262,11 @@ TEST_F(LiveVideo, MisbehavingViewersNeverStopTheServer) {
 }
 
 // A reload stops the server and closes its viewers; the main loop starts it
-// again more than 10 seconds later on the same port.
+// again after the retry time (10 seconds; 1 here through the environment)
+// on the same port.
 TEST_F(LiveVideo, ReloadRestartsTheServer) {
     StartCamera();
-    StartVidula();
+    StartVidula({{"VIDULA_LV_RETRY_SECONDS", "1"}});
     int fd = RawViewer();
     char buffer[4096];
     ASSERT_GT(recv(fd, buffer, sizeof(buffer), 0), 0);

@@ -47,7 +47,7 @@ TEST_F(LvServer, RequestsAreCheckedInOneRead) {
         send(fd, c.request.data(), c.request.size(), MSG_NOSIGNAL);
         if (c.error.empty()) {
             EXPECT_EQ(ResponseHeader(), Receive(fd, ResponseHeader().size()));
-            EXPECT_EQ(LV_STATE_STREAMING, ctx_.lvClient[EntryOf(fd) - 2].state);
+            EXPECT_EQ(LV_STATE_STREAMING, ctx_.lvServer.lvClient[EntryOf(fd) - 2].state);
         } else {
             char message[256];
             snprintf(message, sizeof(message), c.error.c_str(), ClientName(fd).c_str());
@@ -116,7 +116,8 @@ TEST_F(LvServer, ViewerGetsNewestFramesByteForByte) {
     EXPECT_EQ(third, Receive(fd, third.size()));
     std::string fourth = AddFrame(70000);
     EXPECT_TRUE(SameBytes(fourth, Receive(fd, fourth.size())));
-    EXPECT_EQ(ctx_.frameBuffer.lastSequence, ctx_.lvClient[EntryOf(fd) - 2].lastSentSequence);
+    EXPECT_EQ(ctx_.frameBuffer.lastSequence,
+              ctx_.lvServer.lvClient[EntryOf(fd) - 2].lastSentSequence);
     EXPECT_EQ(0, HeldFrames());
 }
 
@@ -128,11 +129,11 @@ TEST_F(LvServer, CaughtUpViewerIsNotPolledForWriting) {
     int fd = Viewer();
     EXPECT_EQ(part, Receive(fd, part.size()));
     int entry = EntryOf(fd);
-    uint32_t last = ctx_.lvClient[entry - 2].lastSentSequence;
+    uint32_t last = ctx_.lvServer.lvClient[entry - 2].lastSentSequence;
     EXPECT_EQ(0, Pass(50));
     EXPECT_EQ(0, ctx_.connection[entry].events);
-    EXPECT_EQ(last, ctx_.lvClient[entry - 2].lastSentSequence);
-    EXPECT_EQ(-1, ctx_.lvClient[entry - 2].frameIndex);
+    EXPECT_EQ(last, ctx_.lvServer.lvClient[entry - 2].lastSentSequence);
+    EXPECT_EQ(-1, ctx_.lvServer.lvClient[entry - 2].frameIndex);
     EXPECT_EQ(0, HeldFrames());
     char byte;
     EXPECT_EQ(-1, recv(fd, &byte, 1, MSG_DONTWAIT));
@@ -140,16 +141,17 @@ TEST_F(LvServer, CaughtUpViewerIsNotPolledForWriting) {
 
 // The response header waits until the camera has named its boundary.
 TEST_F(LvServer, ResponseWaitsForTheCameraBoundary) {
-    ctx_.boundary[0] = '\0';
+    ctx_.camera.boundary[0] = '\0';
     Start();
     int fd = Connect();
     send(fd, kRequest, strlen(kRequest), MSG_NOSIGNAL);
     ASSERT_TRUE(harness::WaitUntil([&] {
         Pass(2);
-        return EntryOf(fd) != -1 && ctx_.lvClient[EntryOf(fd) - 2].state == LV_STATE_SEND_RESPONSE;
+        return EntryOf(fd) != -1 &&
+               ctx_.lvServer.lvClient[EntryOf(fd) - 2].state == LV_STATE_SEND_RESPONSE;
     }));
     EXPECT_EQ(0, Pass(50));
-    snprintf(ctx_.boundary, sizeof(ctx_.boundary), "%s", kBoundary);
+    snprintf(ctx_.camera.boundary, sizeof(ctx_.camera.boundary), "%s", kBoundary);
     EXPECT_EQ(ResponseHeader(), Receive(fd, ResponseHeader().size()));
 }
 
@@ -208,7 +210,7 @@ TEST_F(LvServer, StalledViewerHoldsOneFrameAndSkips) {
     EXPECT_TRUE(SameBytes(first, Receive(fast, first.size())));
     int entry = EntryOf(slow);
     ASSERT_TRUE(harness::WaitUntil([&] { return Pass(20) == 0; }));
-    EXPECT_GT(ctx_.lvClient[entry - 2].sentBytes, 0);
+    EXPECT_GT(ctx_.lvServer.lvClient[entry - 2].sentBytes, 0);
     EXPECT_EQ(1, HeldFrames());
     std::string newest;
     for (int i = 0; i < 12; i++) {
@@ -228,9 +230,9 @@ TEST_F(LvServer, FailedViewerGivesItsFrameBackOnce) {
     int b = Viewer();
     AddFrame(kStallingImage);
     ASSERT_TRUE(harness::WaitUntil([&] { return Pass(20) == 0; }));
-    int held = ctx_.lvClient[EntryOf(a) - 2].frameIndex;
+    int held = ctx_.lvServer.lvClient[EntryOf(a) - 2].frameIndex;
     ASSERT_NE(-1, held);
-    EXPECT_EQ(held, ctx_.lvClient[EntryOf(b) - 2].frameIndex);
+    EXPECT_EQ(held, ctx_.lvServer.lvClient[EntryOf(b) - 2].frameIndex);
     EXPECT_EQ(2, ctx_.frameBuffer.frames[held].readers);
     int entryA = EntryOf(a);
     CloseSocket(a, true);

@@ -52,7 +52,7 @@ void RecordingTest::SetUp() {
 }
 
 void RecordingTest::TearDown() {
-    if (ctx_.avi != nullptr) AVI_close_file(ctx_.avi);
+    if (ctx_.session.avi != nullptr) AVI_close_file(ctx_.session.avi);
     FreeFrameBuffer(&ctx_.frameBuffer);
     if (HasFailure()) fprintf(stderr, "console output:\n%s", out_.c_str());
 }

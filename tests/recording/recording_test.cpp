@@ -124,11 +124,11 @@ TEST_F(RecordingTest, FirstFrameStartsASessionAndTheStopRenamesIt) {
     EXPECT_EQ(Codes{NOTIFY_SESSION_START}, ManagerCodes());
     std::string inProgress = "2026/12/06/cam2026-12-06#14-05-00_.avi";
     EXPECT_EQ(std::vector<std::string>{inProgress}, Recordings());
-    EXPECT_EQ(RecPath(inProgress), ctx_.fileName);
-    EXPECT_EQ(2056 + 8 + static_cast<int64_t>(jpeg.size()), ctx_.fileSize);
-    EXPECT_EQ(1, ctx_.frameSlots);
-    EXPECT_EQ(1, ctx_.framesWritten);
-    EXPECT_EQ(kStart, ctx_.sessionStart.tv_sec);
+    EXPECT_EQ(RecPath(inProgress), ctx_.session.fileName);
+    EXPECT_EQ(2056 + 8 + static_cast<int64_t>(jpeg.size()), ctx_.session.fileSize);
+    EXPECT_EQ(1, ctx_.session.frameSlots);
+    EXPECT_EQ(1, ctx_.session.framesWritten);
+    EXPECT_EQ(kStart, ctx_.session.sessionStart.tv_sec);
     EXPECT_EQ(kStart, ctx_.frameBuffer.lastFrameTime.tv_sec);
     EXPECT_NE(std::string::npos, out_.find("Start to record AVI file: " + RecPath(inProgress)));
 
@@ -137,17 +137,17 @@ TEST_F(RecordingTest, FirstFrameStartsASessionAndTheStopRenamesIt) {
     SetNow(kStart + 4, 0);
     LogTexts();
     Capture([&] { RecordingBlocked(&ctx_); });
-    EXPECT_EQ(nullptr, ctx_.avi);
+    EXPECT_EQ(nullptr, ctx_.session.avi);
     EXPECT_EQ(Codes{NOTIFY_SESSION_STOP}, ManagerCodes());
     std::string final = "2026/12/06/cam2026-12-06#14-05-00_2026-12-06#14-05-04.avi";
     EXPECT_EQ(std::vector<std::string>{final}, Recordings());
-    EXPECT_EQ(RecPath(final), ctx_.fileName);
+    EXPECT_EQ(RecPath(final), ctx_.session.fileName);
     EXPECT_EQ(std::vector<std::string>{"Average frame rate is 2.5/fps. Close and rename " +
                                        RecPath(inProgress) + " to " + RecPath(final) + "."},
               LogTexts());
     // Frames at 0, 0.5, 1.0 ... 4.5 s at 10 fps: empty frames fill the gaps.
     // A frame at t seconds takes slot 10 t - 1 (the first takes slot 0).
-    EXPECT_EQ(45, ctx_.frameSlots);
+    EXPECT_EQ(45, ctx_.session.frameSlots);
     ExpectRecording(final, 45, 10);
     std::vector<long> times = avitest::PacketTimes(RecPath(final));
     EXPECT_EQ((std::vector<long>{0, 4, 9, 14, 19, 24, 29, 34, 39, 44}), times);
@@ -156,32 +156,32 @@ TEST_F(RecordingTest, FirstFrameStartsASessionAndTheStopRenamesIt) {
 TEST_F(RecordingTest, EmptyFramesCatchUpWithTheClock) {
     std::string jpeg = avitest::MakeJpeg(640, 480, 2);
     for (int i = 0; i < 10; i++) ASSERT_EQ(0, Deliver(jpeg, kStart, i * 100000));
-    EXPECT_EQ(10, ctx_.frameSlots);
+    EXPECT_EQ(10, ctx_.session.frameSlots);
     ASSERT_EQ(0, Deliver(jpeg, kStart + 1, 500000));
-    EXPECT_EQ(15, ctx_.frameSlots);
-    EXPECT_EQ(11, ctx_.framesWritten);
-    EXPECT_EQ(2056 + 11 * (8 + static_cast<int64_t>(jpeg.size())) + 4 * 8, ctx_.fileSize);
+    EXPECT_EQ(15, ctx_.session.frameSlots);
+    EXPECT_EQ(11, ctx_.session.framesWritten);
+    EXPECT_EQ(2056 + 11 * (8 + static_cast<int64_t>(jpeg.size())) + 4 * 8, ctx_.session.fileSize);
     EXPECT_NE(std::string::npos, out_.find("Insert 4 zero frame"));
     SetNow(kStart + 2, 0);
     Capture([&] { StopAviRecording(&ctx_); });
     ExpectRecording(Recordings().at(0), 15, 11);
     // The finished file is longer than the count by the index (and no pads).
     struct stat st;
-    ASSERT_EQ(0, stat(ctx_.fileName, &st));
-    EXPECT_EQ(ctx_.fileSize + 15 * 16 + (jpeg.size() % 2) * 11, st.st_size);
+    ASSERT_EQ(0, stat(ctx_.session.fileName, &st));
+    EXPECT_EQ(ctx_.session.fileSize + 15 * 16 + (jpeg.size() % 2) * 11, st.st_size);
 }
 
 TEST_F(RecordingTest, SizeRuleStartsTheNextFileBeforeTheFrameThatWouldPassIt) {
     config_.nvr_max_file_size = 1048576;
     std::string frame = avitest::PadJpeg(avitest::MakeJpeg(640, 480, 3), 100000);
     for (int i = 0; i < 10; i++) ASSERT_EQ(0, Deliver(frame, kStart, i * 100000));
-    EXPECT_EQ(1002136, ctx_.fileSize);
+    EXPECT_EQ(1002136, ctx_.session.fileSize);
     EXPECT_EQ(Codes{NOTIFY_SESSION_START}, ManagerCodes());
     ASSERT_EQ(0, Deliver(frame, kStart + 1, 0));
     EXPECT_NE(std::string::npos, out_.find("Warning: File size (1002136) reaches limit"));
     EXPECT_EQ(Codes{}, ManagerCodes());  // a change by size tells the manager nothing
-    EXPECT_EQ(2056 + 100008, ctx_.fileSize);
-    EXPECT_EQ(1, ctx_.framesWritten);
+    EXPECT_EQ(2056 + 100008, ctx_.session.fileSize);
+    EXPECT_EQ(1, ctx_.session.framesWritten);
     SetNow(kStart + 1, 500000);
     Capture([&] { RecordingBlocked(&ctx_); });
     std::vector<std::string> files = Recordings();
@@ -229,10 +229,10 @@ TEST_F(RecordingTest, ChangeTimeNeverPassesTheTopOfTheHour) {
     for (const Case &c : cases) {
         config_.nvr_change_file_interval = c.interval;
         ASSERT_EQ(0, Deliver(jpeg, c.start, c.micro));
-        EXPECT_EQ(c.change, ctx_.changeFileTime.tv_sec) << c.start << " + " << c.interval;
+        EXPECT_EQ(c.change, ctx_.session.changeFileTime.tv_sec) << c.start << " + " << c.interval;
         SetNow(c.change, 0);
         Capture([&] { RecordingBlocked(&ctx_); });
-        ExpectRecording(ctx_.fileName + folder_.size(), 1, 1);
+        ExpectRecording(ctx_.session.fileName + folder_.size(), 1, 1);
     }
 }
 
@@ -243,12 +243,12 @@ TEST_F(RecordingTest, FileChangeStartsTheNextFileWhileTheCameraIsActive) {
     ManagerCodes();
     SetNow(At(2026, 12, 6, 11, 0, 0), 200000);  // the last frame is 2.1 s old
     Capture([&] { EXPECT_EQ(0, ChangeRecordingFile(&ctx_)); });
-    ASSERT_NE(nullptr, ctx_.avi);
+    ASSERT_NE(nullptr, ctx_.session.avi);
     EXPECT_EQ(Codes{}, ManagerCodes());
-    EXPECT_EQ(RecPath("2026/12/06/cam2026-12-06#11-00-00_.avi"), ctx_.fileName);
-    EXPECT_EQ(At(2026, 12, 6, 11, 15, 0), ctx_.changeFileTime.tv_sec);
+    EXPECT_EQ(RecPath("2026/12/06/cam2026-12-06#11-00-00_.avi"), ctx_.session.fileName);
+    EXPECT_EQ(At(2026, 12, 6, 11, 15, 0), ctx_.session.changeFileTime.tv_sec);
     ASSERT_EQ(0, Deliver(jpeg, At(2026, 12, 6, 11, 0, 0), 300000));
-    EXPECT_EQ(1, ctx_.frameSlots);  // timed from the new file's start
+    EXPECT_EQ(1, ctx_.session.frameSlots);  // timed from the new file's start
     SetNow(At(2026, 12, 6, 11, 0, 1), 0);
     Capture([&] { RecordingBlocked(&ctx_); });
     std::vector<std::string> files = Recordings();
@@ -265,7 +265,7 @@ TEST_F(RecordingTest, FileChangeAfterTheCameraWentQuietWaitsForTheNextFrame) {
     ManagerCodes();
     SetNow(kStart + 3, 0);  // 3 seconds without a frame
     Capture([&] { EXPECT_EQ(0, ChangeRecordingFile(&ctx_)); });
-    EXPECT_EQ(nullptr, ctx_.avi);
+    EXPECT_EQ(nullptr, ctx_.session.avi);
     EXPECT_NE(std::string::npos,
               out_.find("Warning: IP camera is not active for more than 2 seconds now"));
     EXPECT_EQ(Codes{}, ManagerCodes());
@@ -286,7 +286,7 @@ TEST_F(RecordingTest, IdleTimeoutStopsAndDisconnects) {
     ASSERT_EQ(0, pipe(fds));
     close(fds[1]);
     ctx_.connection[0].fd = fds[0];
-    ctx_.cameraState = 8;
+    ctx_.camera.cameraState = 8;
     ManagerCodes();
     LogTexts();
     SetNow(kStart + 11, 0);
@@ -295,9 +295,9 @@ TEST_F(RecordingTest, IdleTimeoutStopsAndDisconnects) {
     std::vector<std::string> logs = LogTexts();
     ASSERT_FALSE(logs.empty());
     EXPECT_EQ("Error: IP camera idle timeout", logs[0]);
-    EXPECT_EQ(nullptr, ctx_.avi);
+    EXPECT_EQ(nullptr, ctx_.session.avi);
     EXPECT_EQ(-1, ctx_.connection[0].fd);
-    EXPECT_EQ(0, ctx_.cameraState);
+    EXPECT_EQ(0, ctx_.camera.cameraState);
     EXPECT_EQ(0, ctx_.frameBuffer.lastFrameTime.tv_sec);
     ExpectRecording(Recordings().at(0), 1, 1);
 }
@@ -309,9 +309,9 @@ TEST_F(RecordingTest, StopCodeOnlyWhenARecordingStopped) {
     ASSERT_EQ(0, Deliver(jpeg, kStart, 0));
     ctx_.recordSchedule.enabled = 0;  // recording off: the operations are inert
     Capture([&] { RecordingBlocked(&ctx_); });
-    EXPECT_NE(nullptr, ctx_.avi);
+    EXPECT_NE(nullptr, ctx_.session.avi);
     ASSERT_EQ(0, Deliver(jpeg, kStart + 1, 0));
-    EXPECT_EQ(1, ctx_.framesWritten);
+    EXPECT_EQ(1, ctx_.session.framesWritten);
     EXPECT_EQ(kStart + 1, ctx_.frameBuffer.lastFrameTime.tv_sec);
     ctx_.recordSchedule.enabled = 1;
     SetNow(kStart + 2, 0);
@@ -348,7 +348,7 @@ TEST_F(RecordingTest, EveryFileStartAsksForAStorageCheck) {
     EXPECT_EQ(3, gStorageRequests);
     EXPECT_EQ(1, Deliver(jpeg, kStart + 8, 0));
     EXPECT_EQ(4, gStorageRequests);
-    EXPECT_EQ(nullptr, ctx_.avi);
+    EXPECT_EQ(nullptr, ctx_.session.avi);
     EXPECT_EQ(kStart + 8, ctx_.frameBuffer.lastFrameTime.tv_sec);  // the camera is alive
     recordingBlocked = 0;
     ASSERT_EQ(0, Deliver(jpeg, kStart + 9, 0));
@@ -379,7 +379,7 @@ TEST_F(RecordingTest, MissingRecordFolderDropsTheFrame) {
              config_.nvr_record_folder);
     std::string jpeg = avitest::MakeJpeg(640, 480, 11);
     EXPECT_EQ(1, Deliver(jpeg, kStart, 0));
-    EXPECT_EQ(nullptr, ctx_.avi);
+    EXPECT_EQ(nullptr, ctx_.session.avi);
     EXPECT_EQ((std::vector<std::string>{"Error: Fail to access recording root folder",
                                         "Error: Fail to generate AVI file name"}),
               LogTexts());
@@ -410,7 +410,7 @@ TEST_F(RecordingTest, FailedRenameKeepsTheInProgressName) {
     setenv("PATH", (bin + ":" + path).c_str(), 1);
     std::string jpeg = avitest::MakeJpeg(640, 480, 13);
     ASSERT_EQ(0, Deliver(jpeg, kStart, 0));
-    std::string inProgress = ctx_.fileName;
+    std::string inProgress = ctx_.session.fileName;
     SetNow(kStart + 1, 0);
     LogTexts();
     Capture([&] { RecordingBlocked(&ctx_); });
@@ -420,7 +420,7 @@ TEST_F(RecordingTest, FailedRenameKeepsTheInProgressName) {
     EXPECT_EQ("Error: Fail to rename " + inProgress + " to " + RecPath("2026/12/06/") +
                   "cam2026-12-06#14-05-00_2026-12-06#14-05-01.avi",
               logs[0]);
-    EXPECT_EQ(inProgress, ctx_.fileName);
+    EXPECT_EQ(inProgress, ctx_.session.fileName);
     // Finished all the same: index and final header.
     ExpectRecording("2026/12/06/cam2026-12-06#14-05-00_.avi", 1, 1);
     EXPECT_EQ("nmm-0.0.1", harness::ReadFile(inProgress).substr(228, 9));
@@ -434,21 +434,21 @@ TEST_F(RecordingTest, FailedFrameWriteIsReportedOnceAndLeavesNoSlot) {
     struct rlimit saved, limit;
     getrlimit(RLIMIT_FSIZE, &saved);
     limit = saved;
-    limit.rlim_cur = ctx_.avi->dataEnd + 100;
+    limit.rlim_cur = ctx_.session.avi->dataEnd + 100;
     setrlimit(RLIMIT_FSIZE, &limit);
     EXPECT_EQ(1, Deliver(jpeg, kStart, 100000));
     EXPECT_EQ(1, Deliver(jpeg, kStart, 200000));
     setrlimit(RLIMIT_FSIZE, &saved);
     std::vector<std::string> logs = LogTexts();
     ASSERT_EQ(1u, logs.size());
-    EXPECT_EQ("Error: Fail to write frame to " + std::string(ctx_.fileName) +
+    EXPECT_EQ("Error: Fail to write frame to " + std::string(ctx_.session.fileName) +
                   ": aviwriter - Error writing to AVI file - File too large",
               logs[0]);
-    EXPECT_EQ(1, ctx_.frameSlots);
-    EXPECT_EQ(1, ctx_.framesWritten);
+    EXPECT_EQ(1, ctx_.session.frameSlots);
+    EXPECT_EQ(1, ctx_.session.framesWritten);
     // The next frame fills the lost slot with an empty frame.
     ASSERT_EQ(0, Deliver(jpeg, kStart, 300000));
-    EXPECT_EQ(3, ctx_.frameSlots);
+    EXPECT_EQ(3, ctx_.session.frameSlots);
     SetNow(kStart + 1, 0);
     Capture([&] { RecordingBlocked(&ctx_); });
     ExpectRecording(Recordings().at(0), 3, 2);
@@ -463,7 +463,7 @@ TEST_F(RecordingTest, NoFrameInTheReceiveBufferIsRefused) {
     EXPECT_EQ(1, RecordFrame(&ctx_));
     ctx_.frameBuffer.receiveIndex = -1;
     EXPECT_EQ(1, RecordFrame(&ctx_));
-    EXPECT_EQ(nullptr, ctx_.avi);
+    EXPECT_EQ(nullptr, ctx_.session.avi);
     EXPECT_EQ(0u, Recordings().size());
 }
 
