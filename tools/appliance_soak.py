@@ -399,6 +399,7 @@ class Handoffs:
     def client_loop(self, user, password):
         box = self.box
         n = 0
+        kept = []
         while not box.stop.is_set():
             n += 1
             size = random.randint(50, 400)
@@ -440,11 +441,16 @@ class Handoffs:
                 problem = self.download(link + "/" + subdir, src)
                 if problem:
                     box.fail("hand-off: download of %s through %s: %s" % (fid, link, problem))
-            if random.random() < 0.35:
-                if self.client(user, password, "delete", fid).returncode == 0:
+            kept.append(fid)
+            # Users delete some hand-offs at once and the oldest when they keep
+            # many, so the volume holds a working set, not the whole soak.
+            if random.random() < 0.35 or len(kept) > 12:
+                victim = fid if random.random() < 0.35 else kept[0]
+                if self.client(user, password, "delete", victim).returncode == 0:
+                    kept.remove(victim)
                     with self.lock:
-                        self.acked.pop(fid, None)
-                        self.deleted.add(fid)
+                        self.acked.pop(victim, None)
+                        self.deleted.add(victim)
                         self.counts["deletes"] += 1
 
     def connection_processes(self):
@@ -696,11 +702,13 @@ class EventChecks:
             if count < 1 or count > 1 + slack:
                 box.fail("event checker: finished download %s logged %d times" % (name, count))
             late += count > 1
+        # Each time alice passes her warning level, the administrator and she
+        # are mailed once; dropping below it clears the notice.
         quota = self.mails("emailWarningLevelUserSubject")
-        if self.episodes["quota"] and quota == 0:
-            box.fail("event checker: the quota warning was never mailed")
-        if quota > 4:
-            box.fail("event checker: %d quota warning mails in one day" % quota)
+        want = 2 * self.episodes["quota"]
+        if quota < want or quota > want + 2 * slack:
+            box.fail("event checker: %d quota episodes, %d warning mails (kills %d)"
+                     % (self.episodes["quota"], quota, slack))
         report.append("event checker: %d runs, %d killed; %s; %d finished downloads logged "
                       "(%d twice after a kill), %d failing; quota episodes %d, warning mails %d"
                       % (self.runs, self.kills, "; ".join(results), len(self.finished), late,
