@@ -616,7 +616,7 @@ class EventChecks:
     def change_state(self):
         box = self.box
         n = 0
-        while not box.stop.wait(random.uniform(5, 9)):
+        while not box.stop.wait(random.uniform(8, 14)):
             n += 1
             what = random.choice(["ftp", "media", "bt_done", "bt_fail", "quota"])
             with self.lock:
