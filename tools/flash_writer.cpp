@@ -5,9 +5,10 @@
 // counts itself in byte 1 of the 2-byte segment, then holds the flash until
 // SIGTERM or SIGINT and counts itself out again. With -g it holds the guard
 // semaphore itself instead. Prints one line when it holds and one when it
-// has let go.
+// has let go. With -s it only prints the two counts ("readers=R writers=W")
+// under the guard and ends.
 //
-//   flash_writer [-g]
+//   flash_writer [-g | -s]
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
@@ -64,13 +65,15 @@ static int ChangeWriters(int semId, unsigned char *counters, int delta) {
 }
 
 int main(int argc, char **argv) {
-    bool holdGuard = false;
+    bool holdGuard = false, showCounts = false;
     int option;
-    while ((option = getopt(argc, argv, "gh")) != -1) {
+    while ((option = getopt(argc, argv, "ghs")) != -1) {
         if (option == 'g') {
             holdGuard = true;
+        } else if (option == 's') {
+            showCounts = true;
         } else {
-            fprintf(stderr, "usage: flash_writer [-g]\n");
+            fprintf(stderr, "usage: flash_writer [-g | -s]\n");
             return 2;
         }
     }
@@ -93,6 +96,13 @@ int main(int argc, char **argv) {
     }
     unsigned char *counters = static_cast<unsigned char *>(at);
 
+    if (showCounts) {
+        if (TakeGuard(semId) != 0) return 1;
+        printf("readers=%d writers=%d\n", counters[0], counters[1]);
+        ReleaseGuard(semId);
+        shmdt(counters);
+        return 0;
+    }
     if (holdGuard) {
         if (TakeGuard(semId) != 0) return 1;
         printf("flash_writer: holding the guard\n");

@@ -2,7 +2,7 @@
 # setup.sh -- installs the Debian packages that building and testing need,
 # only those that are missing.
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev libjpeg62-turbo-dev ffmpeg faketime curl procps psmisc python3 util-linux iproute2 perl man-db clang-format)
+packages=(cmake g++ make libgtest-dev libjpeg62-turbo-dev ffmpeg faketime curl procps psmisc python3 util-linux iproute2 perl man-db clang-format vsftpd)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

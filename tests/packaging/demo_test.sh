@@ -33,6 +33,8 @@ check "tarsel started again after SIGKILL" grep -q 'is terminated by (9) signal'
 check "log records" grep -Eq -- '^-- log daemon: [1-9][0-9]* records' "$report"
 check "a live viewer decoded frames" grep -Eq 'a viewer decoded [1-9][0-9]* frames' "$report"
 check "a hand-off section" grep -q -- '^-- hand-off: parcelod and handoff_client' "$report"
+check "a hand-off downloaded through its FTP link" grep -Eq \
+  'downloaded [1-9][0-9]* files \([0-9]+ bytes\) with curl through ftp://127\.0\.0\.2/PARCELO_FINAL_SHARE/!@\]\[_[0-9]{20}: identical to the source' "$report"
 check "an event checker section" grep -q -- '^-- event checker: orlinda' "$report"
 check "the live URL shown while running" grep -Eq 'live video while the demo runs: http://127\.0\.0\.1:[0-9]+/mjpg/video\.mjpg' <<<"$output"
 sheet="$root/contact-sheet.png"
