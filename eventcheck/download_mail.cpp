@@ -106,8 +106,7 @@ void RunDownloadStep(EventRun *run) {
     ProcessWebList(run);
     // The mail's body lives in the folder: made before the mail, not after.
     if (!FileExists(NAS_SYSTEM_PREFIX "email/")) MakeFolders(NAS_SYSTEM_PREFIX "email/");
+    // The rows live in memory for the step; no row file is made.
     ReportFinished(run);
-    RemoveFile("/tmp/emailBtFinish");
-    RemoveFile("/tmp/emailWebFinish");
     RunProgram({"pomerel", "-email"}, false);
 }
