@@ -14,7 +14,10 @@
 # Idle: the same appliance with no download list, no quota, no media or
 # music folder shared. Prints wall time, orlinda's own CPU (children
 # excluded), CPU with children and processes started, median of RUNS
-# (default 15) runs, and the files a quiet run writes on the data volumes. Run it under the
+# (default 15) runs, and the files a quiet run writes on the data volumes.
+# Large lists (one run each, as the baseline takes half a minute): 100 000
+# failed web downloads and a "bt.cfg" of 20 000 items with 120 "Contents"
+# lines each (about 200 MB); prints the same figures and the peak memory. Run it under the
 # heavy lock: flock /work/wt/heavy.lock bench/eventcheck/bench_eventcheck.sh
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -132,9 +135,10 @@ measure() {  # measure PROGRAM ARGS...: RUNS lines of run_measure figures
 }
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 report() {  # report NAME FILE
-  printf '%-30s %10s %12s %14s %10s\n' "$1" \
+  printf '%-30s %10s %12s %14s %10s %10s\n' "$1" \
     "$(cut -d' ' -f1 "$2" | median)" "$(cut -d' ' -f2 "$2" | median)" \
-    "$(cut -d' ' -f3 "$2" | median)" "$(cut -d' ' -f4 "$2" | median)"
+    "$(cut -d' ' -f3 "$2" | median)" "$(cut -d' ' -f4 "$2" | median)" \
+    "$(cut -d' ' -f5 "$2" | median)"
 }
 # Files under the data volumes that a run made or replaced (inode, size or
 # change time differs, or new).
@@ -148,20 +152,40 @@ written_by_one_run() {  # written_by_one_run ROOT PROGRAM
 programs=("$bin/orlinda")
 names=("orlinda")
 if [ -n "${BASELINE:-}" ]; then programs+=("$BASELINE"); names+=("baseline"); fi
-for state in bench idle; do
-  dir=$([ $state = bench ] && echo "$root" || echo "$idle")
+# Large lists.
+large=$work/large
+mkdir -p "$large"/{tmp,dev,bin,web/file,nasext/main/email,nasext/main/sys,out,mnt} "$large/tmp/USB5/C:/.system_file"
+cp "$root/out/ps" "$large/out/ps"
+printf 'EMAIL_ENABLE=1\nDOWNLOAD_ENABLE=1\nBT_ENABLE=1\n' >"$large/settings.txt"
+"$bin/flashcfg" make "$large/settings.txt" "$large/dev/mtd"
+awk 'BEGIN { for (i = 0; i < 100000; i++)
+  printf "\n[DownloadItem]\nOwnerUser=bob\nUrl2=\nUrl=http://h/%d\nPath=/dl/failed%d.bin\nSize=1000\nStatus=4\nLastSize=0\nTime=%d\nCount=1\n", i, i, i }' \
+  >"$large/tmp/USB5/C:/.system_file/download.cfg"
+awk 'BEGIN { for (i = 0; i < 20000; i++) {
+  printf "\n[BtItem]\nOwnerUser=a\nTorrentType=url\nTorrentInformation=http://t/%d\nAddTime=%d\nTryCounts=0\nSavePath=/dl\nTarget=bt%d.iso\n", i, i, i
+  for (j = 0; j < 120; j++) printf "Contents=some/long/path/of/a/file/inside/the/torrent/number/%d/of/item/%d.dat\n", j, i
+  printf "TotalSize=1000\nStatus=0\nPriority=0\n" } }' >"$large/tmp/USB5/C:/.system_file/bt.cfg"
+
+for state in bench idle large; do
+  case $state in bench) dir=$root ;; idle) dir=$idle ;; large) dir=$large ;; esac
   export NAS_ROOT=$dir
-  echo "state: $state; $runs runs, medians"
-  printf '%-30s %10s %12s %14s %10s\n' "" "wall ms" "own CPU ms" "CPU+children" "processes"
+  stateRuns=$([ $state = large ] && echo 1 || echo "$runs")
+  echo "state: $state; $stateRuns runs, medians"
+  printf '%-30s %10s %12s %14s %10s %10s\n' "" "wall ms" "own CPU ms" "CPU+children" "processes" "max RSS kB"
   for i in "${!programs[@]}"; do
-    "${programs[$i]}" >/dev/null 2>&1 || true  # settles the record files once
-    measure "${programs[$i]}" >"$work/run.txt" 2>/dev/null
+    if [ $state = large ]; then
+      rm -f "$dir/tmp/emailWebProblem" "$dir/tmp/emailBTProblem"  # the first run's own work
+    else
+      "${programs[$i]}" >/dev/null 2>&1 || true  # settles the record files once
+    fi
+    runs=$stateRuns measure "${programs[$i]}" >"$work/run.txt" 2>/dev/null
     report "${names[$i]}" "$work/run.txt"
   done
   if [ $state = bench ]; then
     measure "$work/replay" "$work/required.txt" >"$work/replay.txt" 2>/dev/null
     report "required commands ($required)" "$work/replay.txt"
   fi
+  [ $state = large ] && continue
   for i in "${!programs[@]}"; do
     echo "files a quiet run of ${names[$i]} writes on the data volumes: $(written_by_one_run "$dir" "${programs[$i]}")"
   done
