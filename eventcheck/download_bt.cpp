@@ -121,8 +121,8 @@ static void ReadThroughput(const std::string &workFile, BtProgress *progress) {
         file = fopen(real.c_str(), "r");
     }
     if (file == nullptr) return;
-    struct stat read;
-    bool known = fstat(fileno(file), &read) == 0;
+    struct stat opened;
+    bool known = fstat(fileno(file), &opened) == 0;
     progress->rate = 0;
     char line[30];
     while (fgets(line, sizeof(line), file) != nullptr) {
@@ -136,8 +136,8 @@ static void ReadThroughput(const std::string &workFile, BtProgress *progress) {
     // Deleted only when the name still holds the file that was read: a newer
     // one the client wrote meanwhile is kept for the next run.
     struct stat now;
-    if (known && lstat(real.c_str(), &now) == 0 && now.st_dev == read.st_dev &&
-        now.st_ino == read.st_ino) {
+    if (known && lstat(real.c_str(), &now) == 0 && now.st_dev == opened.st_dev &&
+        now.st_ino == opened.st_ino) {
         unlink(real.c_str());
     }
 }
