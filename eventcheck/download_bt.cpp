@@ -1,13 +1,17 @@
 // download_bt.cpp -- the BitTorrent part of the download step: lists, status files and rows.
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "nas_path.h"
 #include "orlinda.h"
-#include "shell_command.h"
+#include "text_file.h"
 
 static std::string ListPath(int volume, char letter, const char *file) {
     char path[64];
@@ -15,7 +19,21 @@ static std::string ListPath(int volume, char letter, const char *file) {
     return path;
 }
 
-void LoadBtLists(std::vector<BtItem> *list) {
+// Keeps the best-ranked items and every finished item beyond them.
+static void TakeBtItem(void *context, const BtItem &item) {
+    BtLists *lists = static_cast<BtLists *>(context);
+    std::vector<BtItem> &ranked = lists->ranked;
+    if (ranked.size() >= BT_LIST_CAPACITY && BtRanksBefore(item, ranked.back())) {
+        // The item displaced from the ranked list stays known when finished.
+        if (ranked.back().status == 5) lists->finished.push_back(ranked.back());
+    } else if (ranked.size() >= BT_LIST_CAPACITY) {
+        if (item.status == 5) lists->finished.push_back(item);
+        return;
+    }
+    InsertBtItem(&ranked, item);
+}
+
+void LoadBtLists(BtLists *lists) {
     for (int volume = 1; volume <= VOLUME_COUNT; volume++) {
         for (char letter = 'C'; letter < 'R'; letter++) {
             std::string path = ListPath(volume, letter, "bt.cfg");
@@ -25,13 +43,13 @@ void LoadBtLists(std::vector<BtItem> *list) {
             if (access(real.c_str(), R_OK | W_OK) == 0) {
                 file = OpenLocked(path.c_str(), "r+");
                 locked = true;
+                // A list whose writer holds it is unread, not empty.
+                if (file == nullptr) lists->unread = true;
             } else if (access(real.c_str(), R_OK) == 0) {
                 file = fopen(real.c_str(), "r");
             }
             if (file == nullptr) continue;
-            std::vector<BtItem> items;
-            ReadBtItems(file, volume, letter, &items);
-            for (const BtItem &item : items) InsertBtItem(list, item);
+            ReadBtItems(file, volume, letter, TakeBtItem, lists);
             if (locked) {
                 CloseLocked(file);
             } else {
@@ -39,6 +57,7 @@ void LoadBtLists(std::vector<BtItem> *list) {
             }
         }
     }
+    std::stable_sort(lists->finished.begin(), lists->finished.end(), BtRanksBefore);
 }
 
 // "/tmp/USB5/C:/.system_file/nastmp_ID" or "/mnt/USB5/C:/.system_file/btstatus_ID".
@@ -102,6 +121,8 @@ static void ReadThroughput(const std::string &workFile, BtProgress *progress) {
         file = fopen(real.c_str(), "r");
     }
     if (file == nullptr) return;
+    struct stat opened;
+    bool known = fstat(fileno(file), &opened) == 0;
     progress->rate = 0;
     char line[30];
     while (fgets(line, sizeof(line), file) != nullptr) {
@@ -112,31 +133,58 @@ static void ReadThroughput(const std::string &workFile, BtProgress *progress) {
         }
     }
     fclose(file);
-    ShellCommand command;
-    BuildShellCommand(&command, "ls", {real.c_str()});
-    if (ShellCommandRun(&command) == 0) {
-        BuildShellCommand(&command, "rm -f", {real.c_str()});
-        ShellCommandRun(&command);
+    // Deleted only when the name still holds the file that was read: a newer
+    // one the client wrote meanwhile is kept for the next run.
+    struct stat now;
+    if (known && lstat(real.c_str(), &now) == 0 && now.st_dev == opened.st_dev &&
+        now.st_ino == opened.st_ino) {
+        unlink(real.c_str());
     }
 }
 
-// Writes "NN%" into field 1 of the status file with awk.
+std::string SetFirstField(const std::string &text, const std::string &value) {
+    std::string out;
+    for (const std::string &line : SplitLines(text)) {
+        // As awk rebuilds a record whose field 1 was set: the fields joined by single blanks.
+        std::string rebuilt = value;
+        size_t at = line.find_first_not_of(" \t");
+        if (at != std::string::npos) at = line.find_first_of(" \t", at);
+        while (at != std::string::npos) {
+            size_t start = line.find_first_not_of(" \t", at);
+            if (start == std::string::npos) break;
+            at = line.find_first_of(" \t", start);
+            rebuilt +=
+                " " + line.substr(start, at == std::string::npos ? std::string::npos : at - start);
+        }
+        out += rebuilt + "\n";
+    }
+    return out;
+}
+
+// Writes "NN%" into field 1 of the status file, under the client's first-byte
+// lock, through a new file in the same folder renamed over the old one: the
+// file is never absent and never put back over a newer update of the client.
 static void StoreProgress(const std::string &statusFile, int percent) {
     std::string real = NasPath(statusFile.c_str());
-    std::string scratch = NasPath("/tmp/btstatus.tmp");
-    char head[64];
-    snprintf(head, sizeof(head), "awk '{$1=\"%d%%\";print}' ", percent);
-    ShellCommand command;
-    ShellCommandBegin(&command, head);
-    ShellCommandGlue(&command, real.c_str());
-    ShellCommandText(&command, " > ");
-    ShellCommandGlue(&command, scratch.c_str());
-    ShellCommandText(&command, "; rm -f ");
-    ShellCommandGlue(&command, real.c_str());
-    ShellCommandText(&command, "; mv ");
-    ShellCommandGlue(&command, scratch.c_str());
-    ShellCommandWord(&command, real.c_str());
-    ShellCommandRun(&command);
+    int fd = open(real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        ReportLinkRefused(statusFile.c_str());
+        return;
+    }
+    if (LockFirstByte(fd, F_WRLCK) != 0) {
+        close(fd);
+        return;
+    }
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof(buffer))) > 0) text.append(buffer, static_cast<size_t>(n));
+    char value[32];
+    snprintf(value, sizeof(value), "%d%%", percent);
+    std::string updated = SetFirstField(text, value);
+    if (n == 0 && updated != text) ReplaceText(statusFile.c_str(), updated);
+    LockFirstByte(fd, F_UNLCK);
+    close(fd);
 }
 
 // A decimal number kept within the range of an int.
@@ -176,7 +224,7 @@ static int64_t PartOf(int64_t total, long percent) {
     return total / 100 * percent + total % 100 * percent / 100;
 }
 
-void WriteBtRow(const BtItem &item, int btEnable, int row) {
+std::string BtRow(const BtItem &item, int btEnable, int row) {
     std::string statusFile = StatusFile(item, item.status == 3);
     long pid = 0;
     std::string workFile;
@@ -234,52 +282,56 @@ void WriteBtRow(const BtItem &item, int btEnable, int row) {
     line += (item.status == 3 || btEnable == 0 ? std::string("unknown") : timeText) + "\t\t";
     line += FormatBtSize(item.totalSize) + "\t\t" + progressText + "\t\t";
     line += (btEnable == 0 || item.status == 0 || item.status == 3 ? std::string("0") : rateText);
-    AppendText("/tmp/emailBtFinish", line + "\n");
+    return line + "\n";
 }
 
-// Creates the item's "nastmp" file with "unknown" when it is missing.
+// Creates the item's "nastmp" file with "unknown" when it is missing: a new
+// file, never one reached through a link.
 static void EnsureNastmp(const BtItem &item) {
     std::string path = StatusFile(item, true);
     if (FileExists(path.c_str())) return;
-    FILE *file = fopen(NasPath(path.c_str()).c_str(), "w");
-    if (file == nullptr) return;
-    fputs("unknown", file);
-    fclose(file);
-}
-
-void ProcessBtList(DownloadRunState *state) {
-    int btEnable = SettingNumber(SETTING_BT_ENABLE);
-    std::vector<BtItem> list;
-    LoadBtLists(&list);
-    ShellCommand command;
-    ShellCommandBegin(&command, "killall -SIGHUP quorret");
-    ShellCommandRun(&command);
-    if (list.empty()) {
-        RemoveFile("/tmp/emailBtFinishItem");
+    int fd = open(NasPath(path.c_str()).c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        ReportLinkRefused(path.c_str());
         return;
     }
-    std::vector<std::string> problemLines;
-    ReadTextLines("/tmp/emailBTProblem", 1024, true, &problemLines);
-    std::string problems = JoinBlank(problemLines);
-    std::vector<std::string> finished;  // the finished-items file, read once
-    ReadTextLines("/tmp/emailBtFinishItem", 512, true, &finished);
+    if (write(fd, "unknown", 7) != 7) perror("orlinda: nastmp");
+    close(fd);
+}
+
+void ProcessBtList(EventRun *run) {
+    DownloadRunState *state = &run->downloads;
+    int btEnable = run->settings.btEnable;
+    BtLists lists;
+    LoadBtLists(&lists);
+    RunProgram({"killall", "-SIGHUP", "quorret"}, true);
+    if (lists.ranked.empty()) {
+        if (!lists.unread) RemoveFile("/tmp/emailBtFinishItem");
+        return;
+    }
+    std::set<std::string> problems = ReadLineSet("/tmp/emailBTProblem");
+    std::set<std::string> finished = ReadLineSet("/tmp/emailBtFinishItem");
     int row = 0;
-    for (const BtItem &item : list) {
+    for (const BtItem &item : lists.ranked) {
         EnsureNastmp(item);
         if (item.status == 5) {
-            if (RecordFinished("/tmp/emailBtFinishItem", &finished, item.target, "btDownload") ==
-                1) {
+            if (finished.insert(item.target).second) {
                 state->btFinished.push_back(item.target);
                 state->anyFinished = 1;
             }
         } else {
-            WriteBtRow(item, btEnable, ++row);
+            state->btRows += BtRow(item, btEnable, ++row);
         }
-        if ((item.status == 4 || item.status == 6) &&
-            problems.find(item.target) == std::string::npos) {
-            AppendText("/tmp/emailBTProblem", item.target + "\n");
-            problems += " " + item.target;
+        if ((item.status == 4 || item.status == 6) && problems.insert(item.target).second) {
+            state->btProblems.push_back(item.target);
             state->btProblem = 1;
+        }
+    }
+    for (const BtItem &item : lists.finished) {
+        if (finished.insert(item.target).second) {
+            state->btFinished.push_back(item.target);
+            state->anyFinished = 1;
         }
     }
 }

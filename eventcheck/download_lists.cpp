@@ -1,9 +1,9 @@
 // download_lists.cpp -- reading the "bt.cfg" and "download.cfg" lists and ranking BitTorrent items.
 //
-// Lines are read with a fixed buffer (a longer line is taken in pieces, each
-// handled as a line), lose their leading blanks and tabs and are cut at the
-// first CR or LF; keys are recognised by their prefix. Reading is linear in
-// the input whatever it holds.
+// Lines are read whole, whatever their length, lose their leading blanks and
+// tabs and are cut at the first CR or LF; keys are recognised by their
+// prefix. Reading is linear in the input, and an item holds only the values
+// used (a torrent's "Contents" lines are passed over).
 #include <stdlib.h>
 #include <string.h>
 
@@ -44,8 +44,6 @@ static void TakeBtLine(const char *line, const std::string &base, BtItem *item) 
         item->savePath = v[0] != '\0' ? base + v : std::string();
     } else if ((v = ValueOf(line, "Target=")) != nullptr) {
         item->target = v;
-    } else if ((v = ValueOf(line, "Contents=")) != nullptr) {
-        if (item->contents.size() < BT_CONTENTS_KEPT) item->contents.push_back(v);
     } else if ((v = ValueOf(line, "TotalSize=")) != nullptr) {
         item->totalSize = strtoll(v, nullptr, 10);
     } else if ((v = ValueOf(line, "Status=")) != nullptr) {
@@ -55,15 +53,17 @@ static void TakeBtLine(const char *line, const std::string &base, BtItem *item) 
     }
 }
 
-void ReadBtItems(FILE *in, int volume, char letter, std::vector<BtItem> *items) {
+void ReadBtItems(FILE *in, int volume, char letter, void (*take)(void *, const BtItem &),
+                 void *context) {
     std::string base = PartitionBase(volume, letter);
-    char line[1044];
+    char *line = nullptr;
+    size_t capacity = 0;
     bool open = false;
     BtItem item;
-    while (fgets(line, sizeof(line), in) != nullptr) {
+    while (getline(&line, &capacity, in) >= 0) {
         if (TrimListLine(line) < 2) continue;
         if (strncmp(line, "[BtItem]", 8) == 0) {
-            if (open) items->push_back(item);
+            if (open) take(context, item);
             item = BtItem();
             item.volume = volume;
             item.letter = letter;
@@ -72,7 +72,16 @@ void ReadBtItems(FILE *in, int volume, char letter, std::vector<BtItem> *items) 
             TakeBtLine(line, base, &item);
         }
     }
-    if (open && !item.savePath.empty()) items->push_back(item);
+    free(line);
+    if (open && !item.savePath.empty()) take(context, item);
+}
+
+static void KeepBtItem(void *context, const BtItem &item) {
+    static_cast<std::vector<BtItem> *>(context)->push_back(item);
+}
+
+void ReadBtItems(FILE *in, int volume, char letter, std::vector<BtItem> *items) {
+    ReadBtItems(in, volume, letter, KeepBtItem, items);
 }
 
 static void TakeWebLine(const char *line, const std::string &base, WebDownloadItem *item,
@@ -100,11 +109,12 @@ static void TakeWebLine(const char *line, const std::string &base, WebDownloadIt
 
 void ReadWebItems(FILE *in, int volume, char letter, std::vector<WebDownloadItem> *items) {
     std::string base = PartitionBase(volume, letter);
-    char line[1200];
+    char *line = nullptr;
+    size_t capacity = 0;
     bool open = false;
     bool countRead = false;
     WebDownloadItem item;
-    while (fgets(line, sizeof(line), in) != nullptr) {
+    while (getline(&line, &capacity, in) >= 0) {
         if (TrimListLine(line) < 2) continue;
         if (strncmp(line, "[DownloadItem]", 14) == 0) {
             if (open) items->push_back(item);
@@ -116,6 +126,7 @@ void ReadWebItems(FILE *in, int volume, char letter, std::vector<WebDownloadItem
             TakeWebLine(line, base, &item, &countRead);
         }
     }
+    free(line);
     if (open && countRead) items->push_back(item);
 }
 

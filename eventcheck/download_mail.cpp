@@ -1,114 +1,112 @@
-// download_mail.cpp -- finished downloads: the record files, the log lines and the mail body.
+// download_mail.cpp -- finished downloads: the log lines, the mail and the record files.
 //
-// A finished download is reported once per boot: its name stays in the
-// finished-items file under "/tmp/" until its list has no items at all.
+// A finished download is reported once per boot: its name goes into the
+// finished-items file under "/tmp/" once its mail was started, and stays
+// there until its list has no items at all. A run ended before that point
+// reports it again; none loses it.
 #include <string.h>
 
 #include "nas_path.h"
 #include "orlinda.h"
-#include "shell_command.h"
-
-int RecordFinished(const char *itemsFile, std::vector<std::string> *known, const std::string &name,
-                   const char *module) {
-    for (const std::string &line : *known) {
-        if (line.find(name) != std::string::npos) return 0;
-    }
-    AppendText(itemsFile, name + "\n");
-    known->push_back(name);
-    std::string text = CurrentDateText() + "\tLocal\t" + module + "\t1\tdownloadBegin\t[" + name +
-                       "]\tisDownloadCompletely";
-    WriteNasLog(text.c_str(), 3);
-    return 1;
-}
+#include "text_file.h"
 
 static const char kBody[] = NAS_SYSTEM_PREFIX "/email/emailBtDownloadOK";
 
+static std::string Numbered(size_t number, const std::string &name) {
+    return "(" + std::to_string(number) + ")" + name;
+}
+
 // The names of one kind: "(1)a,(2)b" + And + "(3)c" + Two, or the single name.
-static void WriteNames(FILE *out, int language, const std::vector<std::string> &names,
-                       bool numberSingle) {
+static void AddNames(std::string *out, int language, const std::vector<std::string> &names,
+                     bool numberSingle) {
     size_t n = names.size();
     if (n >= 2) {
-        for (size_t i = 1; i + 1 < n; i++) fprintf(out, "(%zu)%s,", i, names[i - 1].c_str());
-        fprintf(out, "(%zu)%s", n - 1, names[n - 2].c_str());
-        fputs(LookupMailText(language, "emailAnd").c_str(), out);
-        fprintf(out, "(%zu)%s", n, names[n - 1].c_str());
-        fputs(LookupMailText(language, "emailBTFinishTwo").c_str(), out);
+        for (size_t i = 1; i + 1 < n; i++) *out += Numbered(i, names[i - 1]) + ",";
+        *out += Numbered(n - 1, names[n - 2]);
+        *out += LookupMailText(language, "emailAnd");
+        *out += Numbered(n, names[n - 1]);
+        *out += LookupMailText(language, "emailBTFinishTwo");
     } else if (numberSingle) {
-        fprintf(out, "(%d)%s", 1, names[0].c_str());
-        fputs(LookupMailText(language, "emailBTFinishOne").c_str(), out);
+        *out += Numbered(1, names[0]);
+        *out += LookupMailText(language, "emailBTFinishOne");
     } else {
-        fprintf(out, "%s ", names[0].c_str());
-        fputs(LookupMailText(language, "emailBTFinishOne").c_str(), out);
+        *out += names[0] + " ";
+        *out += LookupMailText(language, "emailBTFinishOne");
     }
-    fputc('\n', out);
+    *out += '\n';
 }
 
-// Each row of a row file, followed by an empty line; the "none" text without rows.
-static void WriteRows(FILE *out, int language, const char *rowFile) {
-    FILE *rows = fopen(NasPath(rowFile).c_str(), "r");
-    if (rows == nullptr) {
-        fprintf(out, "\t%s\n", LookupMailText(language, "emailBTWebNo").c_str());
+// Each row followed by an empty line; the "none" text without rows.
+static void AddRows(std::string *out, int language, const std::string &rows) {
+    if (rows.empty()) {
+        *out += "\t" + LookupMailText(language, "emailBTWebNo") + "\n";
         return;
     }
-    char buffer[4096];
-    size_t n;
-    bool lineStart = true;
-    while (fgets(buffer, sizeof(buffer), rows) != nullptr) {
-        fputs(buffer, out);
-        n = strlen(buffer);
-        lineStart = n > 0 && buffer[n - 1] == '\n';
-        if (lineStart) fputc('\n', out);
-    }
-    if (!lineStart) fputs("\n\n", out);
-    fclose(rows);
+    for (const std::string &row : SplitLines(rows)) *out += row + "\n\n";
 }
 
-void ComposeFinishedMail(const DownloadRunState &state) {
-    int language = MailLanguage();
-    FILE *out = fopen(NasPath(kBody).c_str(), "w");
-    if (out == nullptr) return;
+// Returns 0 when the mail was started.
+static int StartFinishedMail(EventRun *run) {
+    const DownloadRunState &state = run->downloads;
+    int language = run->settings.language;
     auto text = [language](const char *key) { return LookupMailText(language, key); };
-    fprintf(out, "%s\n", text("emailDearSir").c_str());
+    std::string body = text("emailDearSir") + "\n";
     if (!state.btFinished.empty()) {
-        fprintf(out, "\t%s\n", text("emailBTFinish").c_str());
-        WriteNames(out, language, state.btFinished, false);
+        body += "\t" + text("emailBTFinish") + "\n";
+        AddNames(&body, language, state.btFinished, false);
     }
     if (!state.webFinished.empty()) {
-        fprintf(out, "\n\t%s\n", text("emailWebFinish").c_str());
-        WriteNames(out, language, state.webFinished, true);
+        body += "\n\t" + text("emailWebFinish") + "\n";
+        AddNames(&body, language, state.webFinished, true);
     }
-    fprintf(out, "\n\t%s", text("emailBTFinishThree").c_str());
-    fprintf(out, "\n\t%s\n", text("emailBTFinishMenu").c_str());
-    WriteRows(out, language, "/tmp/emailBtFinish");
-    fprintf(out, "\n\t%s\n", text("emailWebFinishMenu").c_str());
-    WriteRows(out, language, "/tmp/emailWebFinish");
-    fprintf(out, "\n\t%s", text("emailBestWishes").c_str());
-    fprintf(out, "\n\t%s\n", text("emailProductName").c_str());
-    fclose(out);
+    body += "\n\t" + text("emailBTFinishThree");
+    body += "\n\t" + text("emailBTFinishMenu") + "\n";
+    AddRows(&body, language, state.btRows);
+    body += "\n\t" + text("emailWebFinishMenu") + "\n";
+    AddRows(&body, language, state.webRows);
+    body += "\n\t" + text("emailBestWishes");
+    body += "\n\t" + text("emailProductName") + "\n";
+    if (ReplaceText(kBody, body) != 0) return 1;
     std::string subject = text("emailBTFinishSubject");
-    ShellCommand command;
-    ShellCommandBegin(&command, "postavel -s ");
-    ShellCommandGlue(&command, subject.c_str());
-    ShellCommandText(&command, " -b ");
-    ShellCommandGlue(&command, NasPath(kBody).c_str());
-    ShellCommandText(&command, " -flag 1 &");
-    ShellCommandRun(&command);
+    return RunProgram({"postavel", "-s", subject, "-b", NasPath(kBody), "-flag", "1"}, false) == 0
+               ? 0
+               : 1;
 }
 
-void RunDownloadStep(DownloadRunState *state) {
-    ProcessBtList(state);
-    ProcessWebList(state);
-    int emailBt = SettingNumber(SETTING_EMAIL_BT);
-    int emailEnable = SettingNumber(SETTING_EMAIL_ENABLE);
-    if (state->anyFinished == 1 && emailEnable == 1 && emailBt != 0) ComposeFinishedMail(*state);
-    RemoveFile("/tmp/emailBtFinish");
-    RemoveFile("/tmp/emailWebFinish");
-    if (!FileExists(NAS_SYSTEM_PREFIX "email/")) {
-        ShellCommand command;
-        BuildShellCommand(&command, "mkdir -p", {NasPath(NAS_SYSTEM_PREFIX "email/").c_str()});
-        ShellCommandRun(&command);
+static void LogFinished(const std::vector<std::string> &names, const char *module) {
+    for (const std::string &name : names) {
+        std::string text = CurrentDateText() + "\tLocal\t" + module + "\t1\tdownloadBegin\t[" +
+                           LogFieldText(name) + "]\tisDownloadCompletely";
+        WriteNasLog(text.c_str(), 3);
     }
-    ShellCommand sync;
-    ShellCommandBegin(&sync, "pomerel -email&");
-    ShellCommandRun(&sync);
+}
+
+static void RecordNames(const char *itemsFile, const std::vector<std::string> &names) {
+    if (names.empty()) return;
+    std::string text;
+    for (const std::string &name : names) text += name + "\n";
+    AppendText(itemsFile, text);
+}
+
+void ReportFinished(EventRun *run) {
+    const DownloadRunState &state = run->downloads;
+    if (state.anyFinished != 1) return;
+    LogFinished(state.btFinished, "btDownload");
+    LogFinished(state.webFinished, "webFtpDownload");
+    if (run->settings.emailEnable == 1 && run->settings.emailBt != 0 &&
+        StartFinishedMail(run) != 0) {
+        return;  // not recorded: the next run mails them
+    }
+    RecordNames("/tmp/emailBtFinishItem", state.btFinished);
+    RecordNames("/tmp/emailWebFinishItem", state.webFinished);
+}
+
+void RunDownloadStep(EventRun *run) {
+    ProcessBtList(run);
+    ProcessWebList(run);
+    // The mail's body lives in the folder: made before the mail, not after.
+    if (!FileExists(NAS_SYSTEM_PREFIX "email/")) MakeFolders(NAS_SYSTEM_PREFIX "email/");
+    // The rows live in memory for the step; no row file is made.
+    ReportFinished(run);
+    RunProgram({"pomerel", "-email"}, false);
 }

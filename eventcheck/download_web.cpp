@@ -7,14 +7,18 @@
 #include "nas_path.h"
 #include "orlinda.h"
 
-void LoadWebLists(std::vector<WebDownloadItem> *list) {
+void LoadWebLists(std::vector<WebDownloadItem> *list, bool *unread) {
     for (int volume = 1; volume <= VOLUME_COUNT; volume++) {
         for (char letter = 'C'; letter < 'R'; letter++) {
             char path[64];
             snprintf(path, sizeof(path), "/tmp/USB%d/%c:/.system_file/download.cfg", volume,
                      letter);
             FILE *file = OpenLocked(path, "r+");
-            if (file == nullptr) continue;
+            if (file == nullptr) {
+                // A list whose writer holds it is unread, not empty.
+                if (FileExists(path)) *unread = true;
+                continue;
+            }
             ReadWebItems(file, volume, letter, list);
             CloseLocked(file);
         }
@@ -96,55 +100,46 @@ std::string WebStatusText(const WebDownloadItem &item) {
     return std::to_string(percent) + "%";
 }
 
-// Writes the row of an unfinished item to the row file, opened ("a") on the
-// first row and kept open for the step; returns 1 when the file fails.
-static int WriteWebRow(FILE **rows, const WebDownloadItem &item, const std::string &name, int row) {
+// The row of an unfinished item.
+static std::string WebRow(const WebDownloadItem &item, const std::string &name, int row) {
     char number[32];
     snprintf(number, sizeof(number), "\t(%d) ", row);
     std::string size = item.size > 0 ? FormatSize(static_cast<double>(item.size)) : "Unknown";
     std::string done = FormatSize(static_cast<double>(item.lastSize < 0 ? 0 : item.lastSize));
     if (done != "0") done += "B";
-    std::string line = number + name + "\t\t" + size + "\t\t" + done + "\t\t" +
-                       WebStatusText(item) + "\t\t" + WebLocationText(item.fullPath) + "\t\t" +
-                       item.url + "\n";
-    if (*rows == nullptr) *rows = fopen(NasPath("/tmp/emailWebFinish").c_str(), "a");
-    if (*rows == nullptr) return 1;
-    return fwrite(line.data(), 1, line.size(), *rows) == line.size() ? 0 : 1;
+    return number + name + "\t\t" + size + "\t\t" + done + "\t\t" + WebStatusText(item) + "\t\t" +
+           WebLocationText(item.fullPath) + "\t\t" + item.url + "\n";
 }
 
-void ProcessWebList(DownloadRunState *state) {
-    if (SettingNumber(SETTING_DOWNLOAD_ENABLE) == 0) return;
+void ProcessWebList(EventRun *run) {
+    DownloadRunState *state = &run->downloads;
+    if (run->settings.downloadEnable == 0) return;
     std::vector<WebDownloadItem> list;
-    LoadWebLists(&list);
+    bool unread = false;
+    LoadWebLists(&list, &unread);
     if (list.empty()) {
-        RemoveFile("/tmp/emailWebFinishItem");
+        if (!unread) RemoveFile("/tmp/emailWebFinishItem");
         return;
     }
     std::stable_sort(
         list.begin(), list.end(),
         [](const WebDownloadItem &a, const WebDownloadItem &b) { return a.time < b.time; });
-    std::vector<std::string> problemLines;
-    ReadTextLines("/tmp/emailWebProblem", 1024, true, &problemLines);
-    std::string problems = JoinBlank(problemLines);
-    std::vector<std::string> finished;  // the finished-items file, read once
-    ReadTextLines("/tmp/emailWebFinishItem", 512, true, &finished);
+    std::set<std::string> problems = ReadLineSet("/tmp/emailWebProblem");
+    std::set<std::string> finished = ReadLineSet("/tmp/emailWebFinishItem");
     int row = 0;
-    FILE *rows = nullptr;
     for (const WebDownloadItem &item : list) {
         std::string name = WebItemName(item);
         if (item.lastSize == item.size && item.size > 0) {
-            if (RecordFinished("/tmp/emailWebFinishItem", &finished, name, "webFtpDownload") == 1) {
+            if (finished.insert(name).second) {
                 state->webFinished.push_back(name);
                 state->anyFinished = 1;
             }
             continue;
         }
-        if (WriteWebRow(&rows, item, name, ++row) != 0) break;
-        if (WebStatusText(item) == "Failed" && problems.find(name) == std::string::npos) {
-            AppendText("/tmp/emailWebProblem", name + "\n");
-            problems += " " + name;
+        state->webRows += WebRow(item, name, ++row);
+        if (WebStatusText(item) == "Failed" && problems.insert(name).second) {
+            state->webProblems.push_back(name);
             state->webProblem = 1;
         }
     }
-    if (rows != nullptr) fclose(rows);
 }

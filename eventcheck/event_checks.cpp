@@ -8,27 +8,26 @@
 
 #include "nas_path.h"
 #include "orlinda.h"
-#include "shell_command.h"
+#include "text_file.h"
 
 static const char kFsckMarker[] = NAS_SYSTEM_PREFIX "/sys/FSCK_DID_NOT_RUN";
 
 // Creates marker and flashes the LED, once until the marker is removed.
 static void LedOnce(const char *marker) {
     if (FileExists(marker)) return;
-    CreateMarker(marker);
+    if (CreateMarker(marker) != 0) return;  // without its marker the LED would flash every run
     StartLed();
 }
 
-void CheckLedWarnings(void) {
-    int enabled = SettingNumber(SETTING_ITUNES_ENABLE);
-    std::string folder = SettingText(SETTING_ITUNES_MUSIC_DIR);
-    if (folder.empty()) return;
-    if (enabled == 1) {
-        if (DirectoryState(folder.c_str()) == 0) {
+void CheckLedWarnings(EventRun *run) {
+    const EventSettings &settings = run->settings;
+    if (settings.musicDir.empty()) return;
+    if (settings.itunesEnable == 1) {
+        if (DirectoryState(settings.musicDir.c_str()) == 0) {
             LedOnce("/tmp/MediaFolderLost");
         } else {
             RemoveFile("/tmp/MediaFolderLost");
-            int missing = MusicServerMissing(99);
+            int missing = MusicServerMissing(run, 99);
             if (missing == 1) {
                 LedOnce("/tmp/iTunesStartFailed");
             } else if (missing == 0) {
@@ -43,12 +42,11 @@ void CheckLedWarnings(void) {
     }
 }
 
-void CheckFsckMail(void) {
+void CheckFsckMail(EventRun *run) {
     static const char kFlag[] = NAS_SYSTEM_PREFIX "/email/emailFSCKDidNotRunFlag";
-    int language = MailLanguage();
     if (FileOpens(kFsckMarker)) {
         if (!FileExists(kFlag)) {
-            StartKeyMail(language, "emailISNotStartSubject", "emailCKDidNotRun",
+            StartKeyMail(run->settings.language, "emailISNotStartSubject", "emailCKDidNotRun",
                          NAS_SYSTEM_PREFIX "email/emailFSCKDidNotRun", 0);
         }
     } else if (FileExists(kFlag)) {
@@ -56,44 +54,42 @@ void CheckFsckMail(void) {
     }
 }
 
-// The process test of the daemon checks, with its scratch file removed.
-static int DaemonMissing(const char *name) {
-    return ProcessMissing(name, " ", "/tmp/crondEvent", 99, true) == 1;
+// The process test of the daemon checks.
+static bool DaemonMissing(EventRun *run, const char *name) {
+    return ProcessMissing(run, name, 99) == 1;
 }
 
-void CheckSambaDaemons(void) {
-    bool nmbdMissing = DaemonMissing("nmbd");
-    bool smbdMissing = DaemonMissing("smbd");
+void CheckSambaDaemons(EventRun *run) {
+    bool nmbdMissing = DaemonMissing(run, "nmbd");
+    bool smbdMissing = DaemonMissing(run, "smbd");
     if (!nmbdMissing && !smbdMissing) {
         RemoveFile("/tmp/emailSMBFlag");
     } else if (!FileOpens("/tmp/emailSMBFlag")) {
-        StartKeyMail(MailLanguage(), "emailSMBSubject", "emailSMB", "/tmp/emailSMB", 0);
+        StartKeyMail(run->settings.language, "emailSMBSubject", "emailSMB", "/tmp/emailSMB", 0);
     }
 }
 
-void CheckFtpDaemon(void) {
-    if (!DaemonMissing("ftpd")) {
+void CheckFtpDaemon(EventRun *run) {
+    if (!DaemonMissing(run, "ftpd")) {
         RemoveFile("/tmp/emailFTPFlag");
     } else if (!FileOpens("/tmp/emailFTPFlag")) {
-        StartKeyMail(MailLanguage(), "emailFTPSubject", "emailFTP", "/tmp/emailFTP", 0);
+        StartKeyMail(run->settings.language, "emailFTPSubject", "emailFTP", "/tmp/emailFTP", 0);
     }
 }
 
-void CheckMediaServer(void) {
+void CheckMediaServer(EventRun *run) {
     static const char kFlag[] = NAS_SYSTEM_PREFIX "/email/emailMediaFlag";
-    if (SettingNumber(SETTING_MEDIA_SERVER_ENABLE) != 1) {
+    if (run->settings.mediaServerEnable != 1) {
         RemoveFile(kFlag);
         return;
     }
     bool down = false;
-    if (SettingNumber(SETTING_MEDIA_RESCAN_INTERVAL) != 0 && DaemonMissing("drovenna")) {
-        down = true;
-    }
+    if (run->settings.mediaRescanInterval != 0 && DaemonMissing(run, "drovenna")) down = true;
     FILE *conf = fopen(NasPath("/media.conf").c_str(), "r");
     if (conf != nullptr) {
         char line[1024] = "";
         if (fgets(line, sizeof(line), conf) != nullptr && strchr(line, '[') != nullptr &&
-            DaemonMissing("ushare")) {
+            DaemonMissing(run, "ushare")) {
             down = true;
         }
         fclose(conf);
@@ -101,63 +97,65 @@ void CheckMediaServer(void) {
     if (!down) {
         RemoveFile(kFlag);
     } else if (!FileOpens(kFlag)) {
-        StartKeyMail(MailLanguage(), "emailMediaSubject", "emailMedia",
+        StartKeyMail(run->settings.language, "emailMediaSubject", "emailMedia",
                      NAS_SYSTEM_PREFIX "email/emailMedia", 0);
     }
 }
 
-// The music folder last reported missing: the last complete line, newline cut.
+// The music folder last reported missing: the last line of its record file.
 static std::string ReportedMusicFolder(void) {
     std::vector<std::string> lines;
-    ReadTextLines("/tmp/emailItunesMediaFolderItem", 1024, true, &lines);
+    ReadTextLines("/tmp/emailItunesMediaFolderItem", &lines);
     return lines.empty() ? std::string() : lines.back();
 }
 
-void CheckMusicServer(void) {
-    int language = MailLanguage();
-    int enabled = SettingNumber(SETTING_ITUNES_ENABLE);
-    std::string folder = SettingText(SETTING_ITUNES_MUSIC_DIR);
-    if (folder.empty() || enabled != 1) return;
+void CheckMusicServer(EventRun *run) {
+    const EventSettings &settings = run->settings;
+    const std::string &folder = settings.musicDir;
+    if (folder.empty() || settings.itunesEnable != 1) return;
     if (DirectoryState(folder.c_str()) == 0) {
-        std::string reported = ReportedMusicFolder();
-        if (reported.empty() || reported.find(folder) == std::string::npos) {
-            StartKeyMail(language, "emailISMediaSubject", "emailISMedia",
-                         NAS_SYSTEM_PREFIX "email/emailItunesMediaFolder", 1);
-            FILE *item = fopen(NasPath("/tmp/emailItunesMediaFolderItem").c_str(), "w");
-            if (item == nullptr) return;
-            fprintf(item, "%s\n", folder.c_str());
-            fclose(item);
-            ShellCommand command;
-            BuildShellCommand(
-                &command, "cp -f",
-                {NasPath("/tmp/emailItunesMediaFolderItem").c_str(),
-                 NasPath(NAS_SYSTEM_PREFIX "email/emailItunesMediaFolderItem").c_str()});
-            ShellCommandRun(&command);
+        // The folder is matched whole: "/music" is not "/music2".
+        if (ReportedMusicFolder() != folder) {
+            if (StartKeyMail(settings.language, "emailISMediaSubject", "emailISMedia",
+                             NAS_SYSTEM_PREFIX "email/emailItunesMediaFolder", 1) != 0) {
+                return;
+            }
+            if (ReplaceText("/tmp/emailItunesMediaFolderItem", folder + "\n") != 0) return;
+            ReplaceText(NAS_SYSTEM_PREFIX "email/emailItunesMediaFolderItem", folder + "\n");
             sync();
             return;
         }
     }
-    int missing = MusicServerMissing(1023);
+    int missing = MusicServerMissing(run, 1023);
     if (missing < 0) return;
     static const char kFlag[] = NAS_SYSTEM_PREFIX "/email/emailItunesServerFlag";
     if (missing == 1) {
         if (!FileOpens(kFlag)) {
-            StartKeyMail(language, "emailISNotStartSubject", "emailISNotStart",
+            StartKeyMail(settings.language, "emailISNotStartSubject", "emailISNotStart",
                          NAS_SYSTEM_PREFIX "email/emailItunesServer", 0);
         }
-    } else {
+    } else if (FileExists(kFlag)) {
         RemoveFile(kFlag);
         sync();
     }
 }
 
-void MailDownloadProblem(int bitTorrent, int problemFlag) {
-    if (problemFlag != 1) return;
+void MailDownloadProblem(EventRun *run, int bitTorrent) {
+    DownloadRunState &downloads = run->downloads;
+    if ((bitTorrent ? downloads.btProblem : downloads.webProblem) != 1) return;
+    int started;
     if (bitTorrent) {
-        StartKeyMail(MailLanguage(), "emailBTDownloadSubject", "emailBTDownload",
-                     NAS_SYSTEM_PREFIX "email/emailBtDownload", 1);
+        started = StartKeyMail(run->settings.language, "emailBTDownloadSubject", "emailBTDownload",
+                               NAS_SYSTEM_PREFIX "email/emailBtDownload", 1);
     } else {
-        StartKeyMail(MailLanguage(), "emailWebDownloadSubject", "emailWebDownload",
-                     NAS_SYSTEM_PREFIX "email/emailWebDownload", 1);
+        started = StartKeyMail(run->settings.language, "emailWebDownloadSubject",
+                               "emailWebDownload", NAS_SYSTEM_PREFIX "email/emailWebDownload", 1);
     }
+    if (started != 0) return;
+    // Recorded only now: a run ended before this point mails them again.
+    std::string names;
+    for (const std::string &name : bitTorrent ? downloads.btProblems : downloads.webProblems) {
+        names += name + "\n";
+    }
+    AppendText(bitTorrent ? "/tmp/emailBTProblem" : "/tmp/emailWebProblem", names);
 }

@@ -1,118 +1,53 @@
-// event_commands.cpp -- the commands the checks start: process tests, the LED and the mail script.
+// event_commands.cpp -- the LED tool and the mail script.
 //
-// Command lines keep the appliance's form: fixed text (options, the
-// "$\$\$key" words in double quotes, "&") as it stands, and every path or
-// text from outside as a single-quoted piece glued into its word, so the mail
-// script receives exactly the argument the plain form would give it and
-// nothing inside the text can run.
-#include <string.h>
-#include <unistd.h>
-
+// The mail script receives the arguments its shell command lines gave it:
+// the key words with their "$$$" prefix, and every path or text from outside
+// as one unchanged argument.
 #include "nas_path.h"
 #include "orlinda.h"
-#include "shell_command.h"
 
-// The scratch file's first line, read with lineChars characters at most.
-static int FirstLineNamesGrep(const char *scratch, int lineChars, bool removeAfter) {
-    std::string path = NasPath(scratch);
-    FILE *file = fopen(path.c_str(), "r");
-    if (file == nullptr) return -1;
-    std::vector<char> line(static_cast<size_t>(lineChars) + 1, '\0');
-    if (fgets(line.data(), lineChars + 1, file) == nullptr) line[0] = '\0';
-    fclose(file);
-    if (removeAfter) unlink(path.c_str());
-    return strstr(line.data(), "grep") != nullptr ? 1 : 0;
-}
+void StartLed(void) { RunProgram({"glimmet", "333333", "6"}, false); }
 
-int ProcessMissing(const char *name, const char *separator, const char *scratch, int lineChars,
-                   bool removeAfter) {
-    ShellCommand command;
-    ShellCommandBegin(&command, "ps | grep ");
-    ShellCommandText(&command, name);
-    ShellCommandText(&command, separator);
-    ShellCommandText(&command, ">");
-    ShellCommandGlue(&command, NasPath(scratch).c_str());
-    ShellCommandRun(&command);
-    return FirstLineNamesGrep(scratch, lineChars, removeAfter);
-}
-
-int MusicServerMissing(int lineChars) {
-    return ProcessMissing("mt-daapd", "", "/tmp/iTunes_tmp.tmp", lineChars, false);
-}
-
-void StartLed(void) {
-    ShellCommand command;
-    ShellCommandBegin(&command, "glimmet 333333 6 &");
-    ShellCommandRun(&command);
-}
-
-static int KeepFirstLine(void *context, const char *line, size_t length) {
-    std::string *out = static_cast<std::string *>(context);
-    // The first line without its newline.
-    if (length > 0 && line[length - 1] == '\n') length--;
-    *out = std::string(line, length);
-    return 1;
-}
-
-// Starts a mail script command "kestrin.sh -l LANGUAGE -s "$\$\$KEY"": the
-// key, a fixed text of this program, in double quotes so that the script
-// receives "$$$KEY".
-static void BeginMailCommand(ShellCommand *command, int language, const char *key) {
-    char head[64];
-    snprintf(head, sizeof(head), "kestrin.sh -l %d -s \"$\\$\\$", language);
-    ShellCommandBegin(command, head);
-    ShellCommandText(command, key);
+// The first line of the output, kept as first[0]; later lines are passed over.
+static void KeepFirstLine(void *context, const std::string &line) {
+    std::vector<std::string> *first = static_cast<std::vector<std::string> *>(context);
+    if (first->empty()) first->push_back(line);
 }
 
 std::string LookupMailText(int language, const char *key) {
-    ShellCommand command;
-    BeginMailCommand(&command, language, key);
-    ShellCommandText(&command, "\" -var ");
-    ShellCommandGlue(&command, NasPath(MAIL_VAR_FILE).c_str());
-    ShellCommandText(&command, " -onlysubject");
-    std::string text;
-    if (ShellCommandReadLines(&command, KeepFirstLine, &text) < 0) return std::string();
-    return text;
-}
-
-void MailBodyFixed(MailBody *body, const char *text) {
-    body->shellText += '"';
-    body->shellText += text;
-    body->shellText += '"';
-}
-
-void MailBodyQuoted(MailBody *body, const std::string &text) {
-    ShellCommand word;
-    ShellCommandBegin(&word, "");
-    ShellCommandGlue(&word, text.c_str());
-    const char *quoted = ShellCommandLine(&word);
-    body->shellText += quoted != nullptr ? quoted : "''";
-}
-
-void StartMail(int language, const char *subjectKey, const MailBody &body,
-               const std::string &eventPath, int flag, const std::string &address) {
-    ShellCommand command;
-    BeginMailCommand(&command, language, subjectKey);
-    ShellCommandText(&command, "\" -b ");
-    ShellCommandText(&command, body.shellText.c_str());
-    ShellCommandText(&command, " -p ");
-    ShellCommandGlue(&command, NasPath(eventPath.c_str()).c_str());
-    ShellCommandText(&command, " -var ");
-    ShellCommandGlue(&command, NasPath(MAIL_VAR_FILE).c_str());
-    ShellCommandText(&command, flag == 0 ? " -flag 0" : " -flag 1");
-    if (!address.empty()) {
-        ShellCommandText(&command, " -t ");
-        ShellCommandGlue(&command, address.c_str());
-        ShellCommandText(&command, " -head 1");
+    std::vector<std::string> first;
+    if (ReadProgramLines({"kestrin.sh", "-l", std::to_string(language), "-s",
+                          std::string("$$$") + key, "-var", NasPath(MAIL_VAR_FILE), "-onlysubject"},
+                         KeepFirstLine, &first) < 0 ||
+        first.empty()) {
+        return std::string();
     }
-    ShellCommandText(&command, " &");
-    ShellCommandRun(&command);
+    return first[0];
 }
 
-void StartKeyMail(int language, const char *subjectKey, const char *bodyKey,
-                  const std::string &eventPath, int flag) {
-    MailBody body;
-    std::string text = std::string("$\\$\\$") + bodyKey;
-    MailBodyFixed(&body, text.c_str());
-    StartMail(language, subjectKey, body, eventPath, flag, std::string());
+int StartMail(int language, const char *subjectKey, const std::string &body,
+              const std::string &eventPath, int flag, const std::string &address) {
+    std::vector<std::string> argv = {"kestrin.sh",
+                                     "-l",
+                                     std::to_string(language),
+                                     "-s",
+                                     std::string("$$$") + subjectKey,
+                                     "-b",
+                                     body,
+                                     "-p",
+                                     NasPath(eventPath.c_str()),
+                                     "-var",
+                                     NasPath(MAIL_VAR_FILE),
+                                     "-flag",
+                                     flag == 0 ? "0" : "1"};
+    if (!address.empty()) {
+        for (const char *word : {"-t", address.c_str(), "-head", "1"}) argv.push_back(word);
+    }
+    return RunProgram(argv, false) == 0 ? 0 : 1;
+}
+
+int StartKeyMail(int language, const char *subjectKey, const char *bodyKey,
+                 const std::string &eventPath, int flag) {
+    return StartMail(language, subjectKey, std::string("$$$") + bodyKey, eventPath, flag,
+                     std::string());
 }

@@ -1,12 +1,21 @@
-// event_files.cpp -- file tests and small text files of the event checks.
+// event_files.cpp -- file tests and the small text files of the event checks.
+//
+// orlinda runs as root and writes fixed names under "/tmp/" and on data
+// volumes that users can reach. None of these calls writes through a
+// symbolic link: markers are made with O_NOFOLLOW and never truncated,
+// appends go through AppendTextFile and rewrites through ReplaceTextFile (a
+// new file renamed over the old one). A link found at such a name is left
+// alone, and one line says so.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "nas_path.h"
 #include "orlinda.h"
+#include "text_file.h"
 
 bool FileExists(const char *path) {
     struct stat st;
@@ -23,10 +32,19 @@ int DirectoryState(const char *path) {
     return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
 }
 
+void ReportLinkRefused(const char *path) {
+    static std::set<std::string> reported;
+    if (errno != ELOOP || !reported.insert(path).second) return;
+    printf("orlinda: %s is a symbolic link; left alone\n", path);
+}
+
 int CreateMarker(const char *path) {
-    FILE *file = fopen(NasPath(path).c_str(), "w+");
-    if (file == nullptr) return 1;
-    fclose(file);
+    int fd = open(NasPath(path).c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        ReportLinkRefused(path);
+        return 1;
+    }
+    close(fd);
     return 0;
 }
 
@@ -39,37 +57,30 @@ bool FileOpens(const char *path) {
     return true;
 }
 
-int ReadTextLines(const char *path, int bufferSize, bool takeUnterminated,
-                  std::vector<std::string> *lines) {
-    FILE *file = fopen(NasPath(path).c_str(), "r");
-    if (file == nullptr) return 1;
-    std::vector<char> buffer(static_cast<size_t>(bufferSize));
-    while (fgets(buffer.data(), bufferSize, file) != nullptr) {
-        size_t length = strlen(buffer.data());
-        bool terminated = length > 0 && buffer[length - 1] == '\n';
-        if (terminated) {
-            length--;
-        } else if (!takeUnterminated && feof(file)) {
-            break;
-        }
-        lines->emplace_back(buffer.data(), length);
-    }
-    fclose(file);
-    return 0;
+std::set<std::string> ReadLineSet(const char *path) {
+    std::vector<std::string> lines;
+    ReadTextLines(path, &lines);
+    return std::set<std::string>(lines.begin(), lines.end());
 }
 
 int AppendText(const char *path, const std::string &text) {
-    FILE *file = fopen(NasPath(path).c_str(), "a");
-    if (file == nullptr) return 1;
-    size_t written = fwrite(text.data(), 1, text.size(), file);
-    return fclose(file) == 0 && written == text.size() ? 0 : 1;
+    if (AppendTextFile(path, text) == 0) return 0;
+    ReportLinkRefused(path);
+    return 1;
 }
 
-std::string JoinBlank(const std::vector<std::string> &lines) {
-    std::string joined;
-    for (const std::string &line : lines) {
-        if (!joined.empty()) joined += ' ';
-        joined += line;
+int ReplaceText(const char *path, const std::string &text) {
+    if (ReplaceTextFile(path, text) == 0) return 0;
+    ReportLinkRefused(path);
+    return 1;
+}
+
+int MakeFolders(const char *path) {
+    std::string full = NasPath(path);
+    for (size_t slash = full.find('/', 1);; slash = full.find('/', slash + 1)) {
+        std::string part = full.substr(0, slash);
+        if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return 1;
+        if (slash == std::string::npos || slash + 1 == full.size()) break;
     }
-    return joined;
+    return 0;
 }

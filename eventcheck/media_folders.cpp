@@ -3,12 +3,13 @@
 // A missing folder is mailed when it goes missing after another one was
 // already reported; the very first list of missing folders is only recorded.
 // The list has no fixed size: every missing folder is kept and mailed.
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include "nas_path.h"
 #include "orlinda.h"
-#include "shell_command.h"
+#include "text_file.h"
 
 static const char *const kLabels[VOLUME_COUNT] = {"[USB1]", "[USB2]", "[eSATA]", "[RAID]",
                                                   "[HDD1]", "[HDD2]", "[HDD3]",  "[HDD4]"};
@@ -34,81 +35,70 @@ int ConvertMediaFolder(const char *line, std::string *path) {
 
 static const char kTrigger[] = NAS_SYSTEM_PREFIX "email/emailMediaFolder";
 
-// The missing folders of "/media.conf", raw lines; a new one not in the
-// reported list raises the mail trigger.
-static void FindMissingFolders(FILE *conf, const std::string &reported,
+// The missing folders of "/media.conf", raw lines; one not in the reported
+// list (matched whole) raises the mail trigger.
+static void FindMissingFolders(FILE *conf, const std::set<std::string> &reported,
                                std::vector<std::string> *missing) {
-    std::vector<char> line(270);
-    while (fgets(line.data(), static_cast<int>(line.size()), conf) != nullptr) {
-        line[strcspn(line.data(), "\n")] = '\0';
+    char *line = nullptr;
+    size_t capacity = 0;
+    ssize_t length;
+    while ((length = getline(&line, &capacity, conf)) >= 0) {
+        std::string raw(line, static_cast<size_t>(length));
+        if (!raw.empty() && raw.back() == '\n') raw.pop_back();
         std::string converted;
-        if (ConvertMediaFolder(line.data(), &converted) != 0) continue;
+        if (ConvertMediaFolder(raw.c_str(), &converted) != 0) continue;
         std::string folder = "/mnt/" + converted;
         if (DirectoryState(folder.c_str()) != 0) continue;
-        missing->push_back(line.data());
-        if (!reported.empty() && reported.find(line.data()) == std::string::npos &&
-            !FileExists(kTrigger)) {
-            FILE *trigger = fopen(NasPath(kTrigger).c_str(), "w");
-            if (trigger != nullptr) fclose(trigger);
+        missing->push_back(raw);
+        if (!reported.empty() && reported.count(raw) == 0 && !FileExists(kTrigger)) {
+            CreateMarker(kTrigger);
         }
     }
+    free(line);
 }
 
-static void MailMissingFolders(const std::vector<std::string> &missing) {
-    MailBody body;
+// Returns 0 when the mail was started.
+static int MailMissingFolders(const std::vector<std::string> &missing) {
+    std::string body;
     if (missing.size() == 1) {
-        MailBodyQuoted(&body, missing[0]);
-        MailBodyFixed(&body, " $\\$\\$emailMediaNoFolderOne");
+        body = missing[0] + " $$$emailMediaNoFolderOne";
     } else {
         for (size_t i = 0; i + 1 < missing.size(); i++) {
-            if (i > 0) MailBodyFixed(&body, ", ");
-            MailBodyQuoted(&body, missing[i]);
+            if (i > 0) body += ", ";
+            body += missing[i];
         }
-        MailBodyFixed(&body, " $\\$\\$emailAnd ");
-        MailBodyQuoted(&body, missing.back());
-        MailBodyFixed(&body, " $\\$\\$emailMediaNoFolderTwo");
+        body += " $$$emailAnd " + missing.back() + " $$$emailMediaNoFolderTwo";
     }
-    StartMail(0, "emailMediaNoFolderSubject", body, kTrigger, 1, std::string());
+    return StartMail(0, "emailMediaNoFolderSubject", body, kTrigger, 1, std::string());
 }
 
-// Keeps the list of missing folders in "/tmp/" and on the system volume.
+// Keeps the list of missing folders in "/tmp/" and on the system volume,
+// rewritten only when it changed.
 static void StoreMissingFolders(const std::vector<std::string> &missing) {
-    std::string current = NasPath("/tmp/emailMediaFolderItem");
-    std::string fresh = NasPath("/tmp/emailMediaFolderItem_bak");
-    FILE *file = fopen(fresh.c_str(), "w");
-    if (file == nullptr) return;
-    for (const std::string &folder : missing) fprintf(file, "%s\n", folder.c_str());
-    fclose(file);
-    ShellCommand command;
-    if (FileExists("/tmp/emailMediaFolderItem")) {
-        BuildShellCommand(&command, "diff", {fresh.c_str(), current.c_str()});
-        if (ShellCommandRun(&command) == 0) return;
-    }
-    BuildShellCommand(&command, "cp -f", {fresh.c_str(), current.c_str()});
-    ShellCommandRun(&command);
-    BuildShellCommand(
-        &command, "mv -f",
-        {fresh.c_str(), NasPath(NAS_SYSTEM_PREFIX "email/emailMediaFolderItem").c_str()});
-    ShellCommandRun(&command);
+    std::string text;
+    for (const std::string &folder : missing) text += folder + "\n";
+    std::string current;
+    if (ReadTextFile("/tmp/emailMediaFolderItem", &current) == 0 && current == text) return;
+    if (ReplaceText("/tmp/emailMediaFolderItem", text) != 0) return;
+    ReplaceText(NAS_SYSTEM_PREFIX "email/emailMediaFolderItem", text);
     sync();
 }
 
-void CheckMediaFolders(void) {
-    std::vector<std::string> lines;
-    ReadTextLines("/tmp/emailMediaFolderItem", 270, false, &lines);
-    std::string reported = JoinBlank(lines);
-    if (SettingNumber(SETTING_MEDIA_SERVER_ENABLE) != 1) return;
+void CheckMediaFolders(EventRun *run) {
+    std::set<std::string> reported = ReadLineSet("/tmp/emailMediaFolderItem");
+    if (run->settings.mediaServerEnable != 1) return;
     FILE *conf = fopen(NasPath("/media.conf").c_str(), "r");
     if (conf == nullptr) return;
     std::vector<std::string> missing;
     FindMissingFolders(conf, reported, &missing);
     fclose(conf);
-    // With no folder missing there is nothing to mail, even if a trigger is left.
-    if (!missing.empty() && FileExists(kTrigger)) MailMissingFolders(missing);
     if (missing.empty()) {
         RemoveFile("/tmp/emailMediaFolderItem");
         RemoveFile(NAS_SYSTEM_PREFIX "email/emailMediaFolderItem");
         return;
     }
+    // The list is kept only once the mail it triggers was started, so a
+    // mail that could not be started is tried again on the next run.
+    if (FileExists(kTrigger) && MailMissingFolders(missing) != 0) return;
     StoreMissingFolders(missing);
 }

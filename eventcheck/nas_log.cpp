@@ -5,11 +5,12 @@
 #include <string.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include "nas_path.h"
 #include "orlinda.h"
-#include "shell_command.h"
+#include "text_file.h"
 
 static const char kLogFolder[] = NAS_SYSTEM_PREFIX "var/log/";
 
@@ -54,27 +55,14 @@ int FormatNasLogLine(const char *text, std::string *out) {
     return 0;
 }
 
-static int KeepNumber(void *context, const char *line, size_t length) {
-    *static_cast<long *>(context) = atol(line);
-    return 1;
-}
-
 void RotateNasLog(const char *path) {
-    ShellCommand command;
-    ShellCommandBegin(&command, "du -m ");
-    ShellCommandGlue(&command, path);
-    ShellCommandText(&command, " |awk '{print $1}'");
-    long megabytes = 0;
-    if (ShellCommandReadLines(&command, KeepNumber, &megabytes) < 0) {
-        perror("Open pipe");
-        return;
-    }
+    // The megabytes "du -m" reports: the blocks the file takes, rounded up.
+    struct stat st;
+    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    long long megabytes = (static_cast<long long>(st.st_blocks) * 512 + (1 << 20) - 1) >> 20;
     if (megabytes > 10) {
         std::string rotated = std::string(path) + "1";
-        ShellCommandBegin(&command, "mv");
-        ShellCommandWord(&command, path);
-        ShellCommandWord(&command, rotated.c_str());
-        ShellCommandRun(&command);
+        rename(path, rotated.c_str());
     }
 }
 
@@ -84,9 +72,7 @@ int WriteNasLog(const char *text, int level) {
     if (dir != nullptr) {
         closedir(dir);
     } else if (errno == ENOENT) {
-        ShellCommand command;
-        BuildShellCommand(&command, "mkdir -p", {folder.c_str()});
-        ShellCommandRun(&command);
+        MakeFolders(kLogFolder);
     } else {
         return 1;
     }
@@ -98,42 +84,16 @@ int WriteNasLog(const char *text, int level) {
     std::string line = head + formatted;
     std::string path = folder + "nasLog.log";
     RotateNasLog(path.c_str());
-    FILE *file = fopen(path.c_str(), "a+");
-    if (file == nullptr) {
+    std::string appliancePath = std::string(kLogFolder) + "nasLog.log";
+    if (AppendTextFile(appliancePath, line) != 0) {
+        ReportLinkRefused(appliancePath.c_str());
         perror("_writeLog:Append");
         return 1;
     }
-    fwrite(line.data(), 1, line.size(), file);
-    return fclose(file) == 0 ? 0 : 1;
-}
-
-// The first line of the date file, tabs turned into blanks.
-static int ReadDateFile(const std::string &path, std::string *out) {
-    FILE *file = fopen(path.c_str(), "r");
-    if (file == nullptr) return 1;
-    char line[128] = "";
-    if (fgets(line, sizeof(line), file) == nullptr) line[0] = '\0';
-    fclose(file);
-    line[strcspn(line, "\n")] = '\0';
-    for (char *p = line; *p != '\0'; p++) {
-        if (*p == '\t') *p = ' ';
-    }
-    *out = line;
     return 0;
 }
 
 std::string CurrentDateText(void) {
-    std::string path = NasPath("/tmp/date_time.tmp");
-    ShellCommand command;
-    ShellCommandBegin(&command, "date +%G/%m/%d%t%T>");
-    ShellCommandGlue(&command, path.c_str());
-    std::string text;
-    // The date command is tried a few times; when its file never opens (no
-    // "/tmp/" to write to) the date is formed here instead of looping forever.
-    for (int attempt = 0; attempt < 5; attempt++) {
-        ShellCommandRun(&command);
-        if (ReadDateFile(path, &text) == 0) return text;
-    }
     time_t now = time(nullptr);
     struct tm local;
     char formed[64] = "";
@@ -141,6 +101,19 @@ std::string CurrentDateText(void) {
         strftime(formed, sizeof(formed), "%G/%m/%d %T", &local);
     }
     return formed;
+}
+
+std::string LogFieldText(const std::string &name) {
+    std::string text;
+    for (char c : name) {
+        if (c == '\t' || c == '\r' || c == '\n') {
+            text += ' ';
+        } else {
+            if (c == '<' || c == '>') text += '\\';
+            text += c;
+        }
+    }
+    return text;
 }
 
 int SendLogRecord(const char *text) {

@@ -18,6 +18,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,32 +50,66 @@ enum {
     LOG_RECORD_BYTES = 256,  // orlinda's record on the log daemon's queue
 };
 
-// Values the download step leaves for the rest of the run.
+// The settings the run reads, taken from the flash store once at its start
+// and shared by every step, so the store is opened once per run.
+struct EventSettings {
+    int btEnable = 0;                   // BT_ENABLE
+    int mediaServerEnable = 0;          // MEDIA_SERVER_ENABLE
+    int mediaRescanInterval = 0;        // MEDIA_RESCAN_INTERVAL
+    int itunesEnable = 0;               // ITUNES_ENABLE
+    std::string musicDir;               // ITUNES_MUSIC_DIR; empty: the music checks are off
+    int downloadEnable = 0;             // DOWNLOAD_ENABLE
+    int emailBt = 0;                    // EMAIL_BT
+    int emailEnable = 0;                // EMAIL_ENABLE
+    int language = 0;                   // EMAIL_LANGUAGE, the mail language number
+    int quotaEnable = 0;                // QUOTA_ENABLE
+    int quotaAlert = 0;                 // QUOTA_ALERT
+    int quotaFrequency = 0;             // QUOTA_MAIL_FREQUENCY
+    std::vector<std::string> nasUsers;  // NAS_USER_NAME, by user index
+};
+
+// The process listing, taken with one "ps" the first time a step asks.
+struct ProcessListing {
+    int state = 0;                   // 0 not taken yet, 1 taken, -1 ps could not be run
+    std::vector<std::string> lines;  // its lines, newline cut
+};
+
+// Values the download step leaves for the rest of the run. Names are in the
+// record files only once their report was started.
 struct DownloadRunState {
-    int anyFinished = 0;                   // 1 when a newly finished download was recorded
+    int anyFinished = 0;                   // 1 when a newly finished download was found
     std::vector<std::string> btFinished;   // names of newly finished BitTorrent items
     std::vector<std::string> webFinished;  // names of newly finished web downloads
     int btProblem = 0;                     // 1 when a new BitTorrent problem item was found
     int webProblem = 0;                    // 1 when a new web problem item was found
+    std::vector<std::string> btProblems;   // those names, to record once mailed
+    std::vector<std::string> webProblems;
+    std::string btRows;  // the rows of running downloads for the mail
+    std::string webRows;
+};
+
+// One run of the event checker: what its steps share.
+struct EventRun {
+    EventSettings settings;
+    ProcessListing processes;
+    DownloadRunState downloads;
 };
 
 // One item of a "bt.cfg" list.
 struct BtItem {
-    int volume = 0;                     // 1 to 8, the list's volume
-    char letter = 'C';                  // the list's partition letter
-    std::string owner;                  // OwnerUser
-    int torrentType = -1;               // 1 url, 0 file, -1 other
-    std::string torrentInformation;     // URL, or the path with the partition base
-    uint32_t addTime = 0;               // AddTime, also the status files' identifier
-    uint32_t tryCounts = 0;             // TryCounts
-    std::string savePath;               // with the partition base; empty when none was given
-    std::string target;                 // the download's name
-    std::vector<std::string> contents;  // Contents lines (at most BT_CONTENTS_KEPT)
-    int64_t totalSize = 0;              // TotalSize in bytes
-    int status = 0;                     // 5 finished, 4 and 6 problem, 3 nastmp progress
-    int priority = 0;                   // Priority
+    int volume = 0;                  // 1 to 8, the list's volume
+    char letter = 'C';               // the list's partition letter
+    std::string owner;               // OwnerUser
+    int torrentType = -1;            // 1 url, 0 file, -1 other
+    std::string torrentInformation;  // URL, or the path with the partition base
+    uint32_t addTime = 0;            // AddTime, also the status files' identifier
+    uint32_t tryCounts = 0;          // TryCounts
+    std::string savePath;            // with the partition base; empty when none was given
+    std::string target;              // the download's name
+    int64_t totalSize = 0;           // TotalSize in bytes
+    int status = 0;                  // 5 finished, 4 and 6 problem, 3 nastmp progress
+    int priority = 0;                // Priority
 };
-enum { BT_CONTENTS_KEPT = 256 };
 
 // One item of a "download.cfg" list.
 struct WebDownloadItem {
@@ -112,91 +147,108 @@ struct RepquotaLine {
 bool FileExists(const char *path);
 // 1 when the folder opens, 0 when opening fails with ENOENT or ENOTDIR, -1 otherwise.
 int DirectoryState(const char *path);
-// Opens NasPath(path) with mode "w+" and closes it at once. Returns 0 or 1.
+// Makes the empty marker NasPath(path) when it is missing; an existing file
+// is kept as it is and a link at the name is left alone. Returns 0 or 1.
 int CreateMarker(const char *path);
 // unlink of NasPath(path); a missing file is no failure.
 void RemoveFile(const char *path);
 // 1 when NasPath(path) opens for reading.
 bool FileOpens(const char *path);
-// Reads lines of NasPath(path) with fgets into a bufferSize buffer; each line
-// loses its newline. A last line without a newline is taken only when
-// takeUnterminated is true. Returns 1 when the file does not open.
-int ReadTextLines(const char *path, int bufferSize, bool takeUnterminated,
-                  std::vector<std::string> *lines);
-// Appends text to NasPath(path) ("at"), creating it when missing. Returns 0 or 1.
+// The lines of NasPath(path) as a set (a line is taken whole, whatever its
+// length); empty when the file does not open.
+std::set<std::string> ReadLineSet(const char *path);
+// Appends text to NasPath(path), creating it when missing, never through a
+// link. Returns 0 or 1.
 int AppendText(const char *path, const std::string &text);
-// The lines joined with single blanks, as the reported-items lists are kept.
-std::string JoinBlank(const std::vector<std::string> &lines);
+// Replaces NasPath(path) with text through a new file renamed over it, never
+// through a link. Returns 0 or 1.
+int ReplaceText(const char *path, const std::string &text);
+// Makes the folder NasPath(path) and its parents (mode 0755). Returns 0 or 1.
+int MakeFolders(const char *path);
+// Prints the one log line for a fixed name found to be a symbolic link, once
+// per name and run, when errno says so (ELOOP).
+void ReportLinkRefused(const char *path);
 
 /* event_settings.cpp */
-// The store initialised (again); 1 ready, 0 failed.
-int InitSettings(void);
-// A number setting read into an integer set to 0 first.
-int SettingNumber(int id);
-// A text setting; empty when it cannot be read.
-std::string SettingText(int id);
-// Initialises the store and returns EMAIL_LANGUAGE, or -1 when that fails.
-int MailLanguage(void);
+// Initialises the store and reads every setting of the run into *settings.
+// Returns 1, or 0 when the store cannot be initialised (nothing is read).
+int LoadEventSettings(EventSettings *settings);
+
+/* event_programs.cpp */
+// Starts argv[0] (found through PATH) with these arguments, no shell between:
+// each text reaches the program as one unchanged argument. With wait, waits
+// and returns its exit status (-1 when it could not be run or was killed);
+// without, returns 0 once it was started. An argument list beyond what the
+// system passes to a program is not started: one line says so and the
+// result is -2.
+int RunProgram(const std::vector<std::string> &argv, bool wait);
+// Runs the program and hands each line of its standard output (newline cut)
+// to onLine. Returns its exit status, or -1 when it could not be run.
+int ReadProgramLines(const std::vector<std::string> &argv,
+                     void (*onLine)(void *context, const std::string &line), void *context);
+// The process test of the daemon checks over the run's one "ps" listing, as
+// "ps | grep NAME" reads it: 1 when the daemon is missing (no line names it,
+// or the first line that does, within lineChars characters, names grep), 0
+// when it runs, -1 when ps could not be run (counted as running).
+int ProcessMissing(EventRun *run, const char *name, int lineChars);
+// The music server test (mt-daapd).
+int MusicServerMissing(EventRun *run, int lineChars);
 
 /* event_commands.cpp */
-// Runs the process test "ps | grep NAME" + separator + ">" + scratch file:
-// returns 1 when the daemon is missing (the first line names grep), 0 when it
-// runs, -1 when the scratch file does not open. The scratch file is removed
-// when removeAfter is set.
-int ProcessMissing(const char *name, const char *separator, const char *scratch, int lineChars,
-                   bool removeAfter);
-// The music server test ("ps | grep mt-daapd>/tmp/iTunes_tmp.tmp").
-int MusicServerMissing(int lineChars);
-// Starts "glimmet 333333 6 &".
+// Starts "glimmet 333333 6".
 void StartLed(void);
 // The text of a language key printed by the mail script with -onlysubject;
 // empty when it cannot be run.
 std::string LookupMailText(int language, const char *key);
 
-// Starts one mail: kestrin.sh -l language -s "$\$\$subjectKey" -b body -p
-// eventPath -var "/web/file/nasemailbody.var" -flag flag [-t address -head 1] &.
-// body is the -b word as shell text built with MailBody* below.
-struct MailBody {
-    std::string shellText;  // shell text of the -b word; quoted pieces inside
-};
-void MailBodyFixed(MailBody *body, const char *text);  // the Part's fixed text, keys included
-void MailBodyQuoted(MailBody *body, const std::string &text);  // outside text, as one quoted piece
-void StartMail(int language, const char *subjectKey, const MailBody &body,
-               const std::string &eventPath, int flag, const std::string &address);
-// A mail whose body is one language key: -b "$\$\$bodyKey".
-void StartKeyMail(int language, const char *subjectKey, const char *bodyKey,
-                  const std::string &eventPath, int flag);
+// Starts one mail: kestrin.sh -l language -s "$$$subjectKey" -b body -p
+// eventPath -var "/web/file/nasemailbody.var" -flag flag [-t address -head 1],
+// in the background. Returns 0 when it was started, else 1 (a command too long
+// to start is said on one line).
+int StartMail(int language, const char *subjectKey, const std::string &body,
+              const std::string &eventPath, int flag, const std::string &address);
+// A mail whose body is one language key: -b "$$$bodyKey".
+int StartKeyMail(int language, const char *subjectKey, const char *bodyKey,
+                 const std::string &eventPath, int flag);
 
 /* nas_log.cpp */
 // "%d\t0\tINFO\t" and the formatted text appended to "nasLog.log". 0 or 1.
 int WriteNasLog(const char *text, int level);
 // Formats a tab-separated event text; returns 0, or 1 ("Bad format of Log!" printed).
 int FormatNasLogLine(const char *text, std::string *out);
-// Moves the log to its "1" name when du reports more than 10 megabytes.
+// Moves the log to its "1" name when it takes more than 10 megabytes.
 void RotateNasLog(const char *path);
-// "year/month/day hours:minutes:seconds" from the date command.
+// "year/month/day hours:minutes:seconds" of the local time now.
 std::string CurrentDateText(void);
+// A name as one field of a log text: a tab, CR or LF becomes a blank, and a
+// backslash goes before every "<" and ">" so that it cannot close a tag.
+std::string LogFieldText(const std::string &name);
 // Puts one 256-byte record on the log daemon's queue. 0 or 1.
 int SendLogRecord(const char *text);
 
 /* event_checks.cpp */
-void CheckLedWarnings(void);
-void CheckFsckMail(void);
-void CheckSambaDaemons(void);
-void CheckFtpDaemon(void);
-void CheckMediaServer(void);
-void CheckMusicServer(void);
-void MailDownloadProblem(int bitTorrent, int problemFlag);
+void CheckLedWarnings(EventRun *run);
+void CheckFsckMail(EventRun *run);
+void CheckSambaDaemons(EventRun *run);
+void CheckFtpDaemon(EventRun *run);
+void CheckMediaServer(EventRun *run);
+void CheckMusicServer(EventRun *run);
+// Mails the new problem items of one kind and then records them as reported.
+void MailDownloadProblem(EventRun *run, int bitTorrent);
 
 /* media_folders.cpp */
 // "[HDD1]C:\music" -> "USB5/C:/music". Returns 0, or 1 for an unknown label.
 int ConvertMediaFolder(const char *line, std::string *path);
 // The volume label of volume 1 to 8 ("[USB1]" ... "[HDD4]"), null otherwise.
 const char *VolumeLabel(int volume);
-void CheckMediaFolders(void);
+void CheckMediaFolders(EventRun *run);
 
 /* download_lists.cpp */
-// Reads the items of a "bt.cfg" stream of partition volume/letter.
+// Reads the items of a "bt.cfg" stream of partition volume/letter, handing
+// each to take(context, item).
+void ReadBtItems(FILE *in, int volume, char letter, void (*take)(void *, const BtItem &),
+                 void *context);
+// The same into a vector.
 void ReadBtItems(FILE *in, int volume, char letter, std::vector<BtItem> *items);
 // Reads the items of a "download.cfg" stream of partition volume/letter.
 void ReadWebItems(FILE *in, int volume, char letter, std::vector<WebDownloadItem> *items);
@@ -217,17 +269,26 @@ FILE *OpenLocked(const char *path, const char *mode);
 void CloseLocked(FILE *file);
 
 /* download_bt.cpp */
-void LoadBtLists(std::vector<BtItem> *list);
-void ProcessBtList(DownloadRunState *state);
-void WriteBtRow(const BtItem &item, int btEnable, int row);
+// The best-ranked items of every list, and every finished item whatever its rank.
+struct BtLists {
+    std::vector<BtItem> ranked;    // at most BT_LIST_CAPACITY, in rank order
+    std::vector<BtItem> finished;  // status 5 items beyond the ranked ones, in rank order
+    bool unread = false;           // a list could not be opened or locked
+};
+void LoadBtLists(BtLists *lists);
+void ProcessBtList(EventRun *run);
+std::string BtRow(const BtItem &item, int btEnable, int row);
 // "%.2fGB", "%.2fMB" or "%.2fKB" of a size in bytes.
 std::string FormatBtSize(int64_t size);
 // The bt.pid section of torrentInformation: pid and work file; 0 when found.
 int FindBtPid(FILE *in, const std::string &torrentInformation, long *pid, std::string *tempFile);
+// Field 1 of every line set to value, fields joined by single blanks.
+std::string SetFirstField(const std::string &text, const std::string &value);
 
 /* download_web.cpp */
-void LoadWebLists(std::vector<WebDownloadItem> *list);
-void ProcessWebList(DownloadRunState *state);
+// Reads every list; *unread set when one could not be opened or locked.
+void LoadWebLists(std::vector<WebDownloadItem> *list, bool *unread);
+void ProcessWebList(EventRun *run);
 std::string FormatSize(double bytes);
 // "[HDD1]C:\folder\" for a full path "/mnt/USB5/C:/folder/name".
 std::string WebLocationText(const std::string &fullPath);
@@ -235,13 +296,10 @@ std::string WebLocationText(const std::string &fullPath);
 std::string WebStatusText(const WebDownloadItem &item);
 
 /* download_mail.cpp */
-// Records a finished item once: 1 when it is new. known holds the lines of
-// itemsFile (read once per run, lines of up to 511 characters); the new name
-// is appended to both.
-int RecordFinished(const char *itemsFile, std::vector<std::string> *known, const std::string &name,
-                   const char *module);
-void ComposeFinishedMail(const DownloadRunState &state);
-void RunDownloadStep(DownloadRunState *state);
+// Logs the finished items of this run, mails them, and only then records
+// them in their finished-items files.
+void ReportFinished(EventRun *run);
+void RunDownloadStep(EventRun *run);
 
 /* command_output.cpp */
 // Device and file system type of a "mount" line; 0 when both are there.
@@ -288,10 +346,24 @@ void ReadQuotaTeamFile(FILE *in, const std::vector<std::string> &nasUsers, Quota
 int QuotaReached(const QuotaSection &section, int64_t usedKb);
 
 /* quota_notice.cpp */
-// 1 when a mail is due for name on the volume (kind 0 warning, 1 limit); a
-// first notice goes to the log daemon, naming a team (a group name, "-T"
-// dropped) when team is set.
-int RecordQuotaNotice(const char *name, const char *mountPoint, int kind, bool team = false);
+// A notice file's new text for one notice, kept until its mails were started.
+struct QuotaNoticeChange {
+    std::string path;     // the notice file (appliance path)
+    std::string oldText;  // as read; empty when missing
+    std::string newText;  // with the notice recorded
+    int due = 0;          // 1 when a mail is due
+    int first = 0;        // 1 for a first notice
+};
+// Works out the notice of name on the volume (kind 0 warning, 1 limit)
+// without writing. Returns 1 when a mail is due; 0 also when the notice file
+// cannot be read (or is a link), so no mail is sent for it.
+int PrepareQuotaNotice(const EventSettings &settings, const char *name, const char *mountPoint,
+                       int kind, QuotaNoticeChange *change);
+// Writes the change (only when the text changed) and sends the log record
+// of a first notice, naming a team (a group name, "-T" dropped) when team is
+// set. Called once the mails were started. Returns 0 or 1.
+int CommitQuotaNotice(const QuotaNoticeChange &change, const char *name, int kind, bool team);
+// Removes name's section; the file is rewritten only when it held one.
 void RemoveQuotaNotice(const char *name, const char *mountPoint);
 // The notice file's rewrite of one name's section, without the files: copies
 // in to out, returns 1 when a mail is due, *first 1 for a first notice.
@@ -299,7 +371,7 @@ int RewriteQuotaNotice(FILE *in, FILE *out, const char *name, int kind, int freq
                        int *first);
 
 /* quota_check.cpp */
-void CheckQuotas(void);
+void CheckQuotas(EventRun *run);
 
 /* main.cpp */
 int RunEventChecks(void);

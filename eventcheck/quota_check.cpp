@@ -2,25 +2,17 @@
 // mails.
 #include <string.h>
 
-#include "flash_settings.h"
+#include <map>
+
 #include "nas_path.h"
 #include "orlinda.h"
-#include "shell_command.h"
 
 // What the quota step knows about the run.
 struct QuotaRun {
-    int language = 0;                   // mail language number
-    bool sc = false;                    // the "sc" word order of the bodies
-    std::vector<std::string> nasUsers;  // by user index
+    int language = 0;                          // mail language number
+    bool sc = false;                           // the "sc" word order of the bodies
+    const std::vector<std::string> *nasUsers;  // by user index
 };
-
-static std::vector<std::string> LoadNasUsers(void) {
-    if (FlashSettingsInit() != 1) {
-        printf("Initialize settings store failed!\n");
-        return {};
-    }
-    return ParseNasUsers(SettingText(SETTING_NAS_USER_NAME).c_str());
-}
 
 static void LanguageCode(QuotaRun *run) {
     std::string code = "en";
@@ -33,63 +25,72 @@ static void LanguageCode(QuotaRun *run) {
     run->sc = code == "sc";
 }
 
-static int TakeLine(void *context, const char *line, size_t length) {
-    static_cast<std::vector<std::string> *>(context)->emplace_back(line, length);
-    return 0;
+static void TakeLine(void *context, const std::string &line) {
+    static_cast<std::vector<std::string> *>(context)->push_back(line);
+}
+
+// The lines of text that contain every one of words, as "|grep" keeps them.
+static std::vector<std::string> Grep(const std::vector<std::string> &lines,
+                                     std::initializer_list<const char *> words) {
+    std::vector<std::string> kept;
+    for (const std::string &line : lines) {
+        bool all = true;
+        for (const char *word : words) all = all && line.find(word) != std::string::npos;
+        if (all) kept.push_back(line);
+    }
+    return kept;
 }
 
 static std::vector<QuotaVolume> CollectVolumes(void) {
     std::vector<QuotaVolume> volumes;
-    std::vector<std::string> mounts;
-    ShellCommand command;
-    ShellCommandBegin(&command, "mount|grep /mnt/USB");
-    if (ShellCommandReadLines(&command, TakeLine, &mounts) < 0) return volumes;
-    for (const std::string &line : mounts) {
+    std::vector<std::string> mounts, df;
+    if (ReadProgramLines({"mount"}, TakeLine, &mounts) < 0) return volumes;
+    bool dfRead = false;
+    for (const std::string &line : Grep(mounts, {"/mnt/USB"})) {
         std::string device, type;
         if (ParseMountLine(line.c_str(), &device, &type) != 0) continue;
         if (type != "ext2" && type != "ext3") continue;
-        std::vector<std::string> df;
-        ShellCommandBegin(&command, "df|grep ");
-        ShellCommandGlue(&command, device.c_str());
-        ShellCommandText(&command, "|grep /mnt/USB");
-        if (ShellCommandReadLines(&command, TakeLine, &df) < 0 || df.empty()) continue;
+        if (!dfRead) {
+            if (ReadProgramLines({"df"}, TakeLine, &df) < 0) return volumes;
+            dfRead = true;
+        }
+        std::vector<std::string> found = Grep(df, {device.c_str(), "/mnt/USB"});
+        if (found.empty()) continue;
         QuotaVolume volume;
-        if (ParseDfLine(df[0].c_str(), &volume.mountPoint) != 0) continue;
+        if (ParseDfLine(found[0].c_str(), &volume.mountPoint) != 0) continue;
         if (QuotaVolumeLabel(volume.mountPoint, &volume.label) != 0) continue;
         volumes.push_back(volume);
     }
     return volumes;
 }
 
-struct RepquotaSearch {
-    const std::string *name;
+// The used kilobytes of every name in one "repquota" table, read once per
+// volume and kind.
+struct RepquotaTable {
+    int state = 0;  // 0 not read, 1 read, -1 repquota could not be run
     int started = 0, ended = 0;
-    bool found = false;
-    int64_t usedKb = 0;
+    std::map<std::string, int64_t> used;  // the first line of each name
 };
 
-static int TakeRepquotaLine(void *context, const char *line, size_t length) {
-    RepquotaSearch *search = static_cast<RepquotaSearch *>(context);
+static void TakeRepquotaLine(void *context, const std::string &line) {
+    RepquotaTable *table = static_cast<RepquotaTable *>(context);
     RepquotaLine parsed;
-    if (ParseRepquotaLine(line, &search->started, &search->ended, &parsed) == 1 && !search->found &&
-        parsed.name == *search->name) {
-        search->found = true;
-        search->usedKb = parsed.usedKb;
+    if (ParseRepquotaLine((line + "\n").c_str(), &table->started, &table->ended, &parsed) == 1) {
+        table->used.emplace(parsed.name, parsed.usedKb);
     }
-    return 0;
 }
 
 // The used kilobytes of name in "repquota -uv" (or -gv) of the volume; 1 when not there.
-static int UsedKilobytes(const char *option, const QuotaVolume &volume, const std::string &name,
-                         int64_t *usedKb) {
-    ShellCommand command;
-    ShellCommandBegin(&command, "repquota ");
-    ShellCommandText(&command, option);
-    ShellCommandWord(&command, NasPath(volume.mountPoint.c_str()).c_str());
-    RepquotaSearch search;
-    search.name = &name;
-    if (ShellCommandReadLines(&command, TakeRepquotaLine, &search) < 0 || !search.found) return 1;
-    *usedKb = search.usedKb;
+static int UsedKilobytes(RepquotaTable *table, const char *option, const QuotaVolume &volume,
+                         const std::string &name, int64_t *usedKb) {
+    if (table->state == 0) {
+        int status = ReadProgramLines({"repquota", option, NasPath(volume.mountPoint.c_str())},
+                                      TakeRepquotaLine, table);
+        table->state = status < 0 ? -1 : 1;
+    }
+    auto found = table->used.find(name);
+    if (table->state < 0 || found == table->used.end()) return 1;
+    *usedKb = found->second;
     return 0;
 }
 
@@ -102,7 +103,7 @@ struct QuotaMail {
     std::string label;    // volume label
 };
 
-#define K "$\\$\\$email"
+#define K "$$$email"
 // The bodies, by kind (0 warning, 1 limit), team and word order ("sc" second).
 // "%s" takes the next text (quoted), "%lld" the next number.
 static const char *const kBodies[2][2][2] = {
@@ -127,30 +128,26 @@ static const char *const kBodies[2][2][2] = {
         "QuotaLimitTeam4 %s " K "QuotaLimitTeam5 "}}};
 #undef K
 
-// Fills a body template: fixed text as it stands, texts quoted, numbers in decimal.
-static MailBody FillBody(const char *format, const std::vector<std::string> &texts,
-                         const std::vector<long long> &numbers) {
-    MailBody body;
+// Fills a body template: fixed text as it stands, texts as they are, numbers in decimal.
+static std::string FillBody(const char *format, const std::vector<std::string> &texts,
+                            const std::vector<long long> &numbers) {
+    std::string body;
     size_t text = 0, number = 0;
-    std::string fixed;
     for (const char *p = format; *p != '\0';) {
         if (strncmp(p, "%s", 2) == 0) {
-            if (!fixed.empty()) MailBodyFixed(&body, fixed.c_str());
-            fixed.clear();
-            MailBodyQuoted(&body, text < texts.size() ? texts[text++] : std::string());
+            if (text < texts.size()) body += texts[text++];
             p += 2;
         } else if (strncmp(p, "%lld", 4) == 0) {
-            fixed += std::to_string(number < numbers.size() ? numbers[number++] : 0);
+            body += std::to_string(number < numbers.size() ? numbers[number++] : 0);
             p += 4;
         } else {
-            fixed += *p++;
+            body += *p++;
         }
     }
-    if (!fixed.empty()) MailBodyFixed(&body, fixed.c_str());
     return body;
 }
 
-static MailBody NoticeBody(const QuotaMail &mail, int kind, bool team, bool sc) {
+static std::string NoticeBody(const QuotaMail &mail, int kind, bool team, bool sc) {
     std::vector<std::string> texts = {mail.name, mail.label};
     if (kind == 0 && team) texts.push_back(mail.name);
     texts.push_back(mail.label);
@@ -167,31 +164,35 @@ static std::string Numbered(const char *prefix, const std::string &name, const c
     return prefix + name + middle + std::to_string(number);
 }
 
-static void MailUserNotice(const QuotaRun &run, const QuotaFiles &files, const QuotaMail &mail,
-                           int kind, int userIndex, int volumeNumber) {
+// Returns 0 when the administrator's mail was started.
+static int MailUserNotice(const QuotaRun &run, const QuotaFiles &files, const QuotaMail &mail,
+                          int kind, int userIndex, int volumeNumber) {
     bool limit = kind == 1;
     const char *subject = limit ? "emailQuotaLimitUserSubject" : "emailWarningLevelUserSubject";
-    MailBody body = NoticeBody(mail, kind, false, run.sc);
-    StartMail(
+    std::string body = NoticeBody(mail, kind, false, run.sc);
+    int started = StartMail(
         run.language, subject, body,
         Numbered(limit ? "/tmp/quotaEmailAQ" : "/tmp/quotaEmailAW", mail.name, "", volumeNumber), 1,
         std::string());
     const std::string &address = files.mailAddress[static_cast<size_t>(userIndex)];
-    if (address.empty()) return;
+    if (address.empty()) return started;
     StartMail(
         run.language, subject, body,
         Numbered(limit ? "/tmp/quotaEmailQ" : "/tmp/quotaEmailW", mail.name, "", volumeNumber), 1,
         address);
+    return started;
 }
 
-static void MailTeamNotice(const QuotaRun &run, const QuotaFiles &files, const QuotaMail &mail,
-                           int kind, const std::vector<int> &members) {
+// Returns 0 when the administrator's mail was started.
+static int MailTeamNotice(const QuotaRun &run, const QuotaFiles &files, const QuotaMail &mail,
+                          int kind, const std::vector<int> &members) {
     bool limit = kind == 1;
     const char *subject = limit ? "emailQuotaLimitUserSubject" : "emailWarningLevelUserSubject";
-    MailBody body = NoticeBody(mail, kind, true, run.sc);
-    StartMail(run.language, subject, body,
-              std::string(limit ? "/tmp/quotaEmailTAQ" : "/tmp/quotaEmailTAW") + mail.name, 1,
-              std::string());
+    std::string body = NoticeBody(mail, kind, true, run.sc);
+    int started =
+        StartMail(run.language, subject, body,
+                  std::string(limit ? "/tmp/quotaEmailTAQ" : "/tmp/quotaEmailTAW") + mail.name, 1,
+                  std::string());
     for (int member : members) {
         const std::string &address = files.mailAddress[static_cast<size_t>(member)];
         if (address.empty()) continue;
@@ -200,19 +201,28 @@ static void MailTeamNotice(const QuotaRun &run, const QuotaFiles &files, const Q
             Numbered(limit ? "/tmp/quotaEmailTQ" : "/tmp/quotaEmailTW", mail.name, "U", member), 1,
             address);
     }
+    return started;
 }
 
-// Compares one user's or team's use with its section; records or removes its notice.
-// Returns the kind of mail due: 1 limit, 0 warning, -1 none.
-static int CheckOne(const QuotaSection &section, const QuotaVolume &volume,
-                    const std::string &noticeName, const char *option, bool team, int64_t *usedKb) {
+// Compares one user's or team's use with its section. Returns the kind of
+// notice reached (1 limit, 0 warning) with *change worked out, or -1 when
+// none is due (a notice below the warning level is removed then).
+static int CheckOne(const EventSettings &settings, RepquotaTable *table,
+                    const QuotaSection &section, const QuotaVolume &volume,
+                    const std::string &noticeName, const char *option, int64_t *usedKb,
+                    QuotaNoticeChange *change) {
     if (section.quotaSet != 1 && section.quotaSet != 2) return -1;
-    if (UsedKilobytes(option, volume, noticeName, usedKb) != 0) return -1;
+    if (UsedKilobytes(table, option, volume, noticeName, usedKb) != 0) return -1;
     int reached = QuotaReached(section, *usedKb);
     const char *mount = volume.mountPoint.c_str();
-    if (reached == 2) return RecordQuotaNotice(noticeName.c_str(), mount, 1, team) == 1 ? 1 : -1;
-    if (reached == 1) return RecordQuotaNotice(noticeName.c_str(), mount, 0, team) == 1 ? 0 : -1;
-    RemoveQuotaNotice(noticeName.c_str(), mount);
+    int kind = reached == 2 ? 1 : reached == 1 ? 0 : -1;
+    if (kind < 0) {
+        RemoveQuotaNotice(noticeName.c_str(), mount);
+        return -1;
+    }
+    if (PrepareQuotaNotice(settings, noticeName.c_str(), mount, kind, change) == 1) return kind;
+    // Not due: the notice may still change (a warning clears a limit date).
+    CommitQuotaNotice(*change, noticeName.c_str(), kind, option[1] == 'g');
     return -1;
 }
 
@@ -237,27 +247,35 @@ static QuotaSection Resolved(const QuotaSection &own, const QuotaSection &defaul
     return section;
 }
 
-static void CheckVolume(const QuotaRun &run, const QuotaVolume &volume, int volumeNumber) {
+static void CheckVolume(const EventSettings &settings, const QuotaRun &run,
+                        const QuotaVolume &volume, int volumeNumber) {
     QuotaFiles files;
     std::string base = volume.mountPoint + "/.system_file/";
+    const std::vector<std::string> &nasUsers = *run.nasUsers;
     FILE *in = fopen(NasPath((base + "quotaUser.conf").c_str()).c_str(), "r");
     if (in != nullptr) {
-        ReadQuotaUserFile(in, run.nasUsers, &files);
+        ReadQuotaUserFile(in, nasUsers, &files);
         fclose(in);
     }
-    files.mailAddress.resize(run.nasUsers.size());
+    files.mailAddress.resize(nasUsers.size());
+    RepquotaTable userTable, teamTable;
     for (const QuotaUserEntry &user : files.users) {
         QuotaSection section = Resolved(user.section, files.defaults);
-        const std::string &name = run.nasUsers[static_cast<size_t>(user.index)];
+        const std::string &name = nasUsers[static_cast<size_t>(user.index)];
         int64_t used = 0;
-        int kind = CheckOne(section, volume, name, "-uv", false, &used);
+        QuotaNoticeChange change;
+        int kind = CheckOne(settings, &userTable, section, volume, name, "-uv", &used, &change);
         if (kind < 0) continue;
-        MailUserNotice(run, files, MailValues(name, section, used, volume), kind, user.index,
-                       volumeNumber);
+        // The notice is recorded once its mails were started.
+        if (MailUserNotice(run, files, MailValues(name, section, used, volume), kind, user.index,
+                           volumeNumber) != 0) {
+            continue;
+        }
+        CommitQuotaNotice(change, name.c_str(), kind, false);
     }
     in = fopen(NasPath((base + "quotaTeam.conf").c_str()).c_str(), "r");
     if (in == nullptr) return;
-    ReadQuotaTeamFile(in, run.nasUsers, &files);
+    ReadQuotaTeamFile(in, nasUsers, &files);
     fclose(in);
     for (const QuotaTeamEntry &team : files.teams) {
         QuotaSection section = team.section;
@@ -266,24 +284,27 @@ static void CheckVolume(const QuotaRun &run, const QuotaVolume &volume, int volu
             section = Resolved(section, files.defaults);
         }
         int64_t used = 0;
-        int kind = CheckOne(section, volume, team.name + "-T", "-gv", true, &used);
+        QuotaNoticeChange change;
+        std::string group = team.name + "-T";
+        int kind = CheckOne(settings, &teamTable, section, volume, group, "-gv", &used, &change);
         if (kind < 0) continue;
-        MailTeamNotice(run, files, MailValues(team.name, section, used, volume), kind,
-                       team.members);
+        if (MailTeamNotice(run, files, MailValues(team.name, section, used, volume), kind,
+                           team.members) != 0) {
+            continue;
+        }
+        CommitQuotaNotice(change, group.c_str(), kind, true);
     }
 }
 
-void CheckQuotas(void) {
+void CheckQuotas(EventRun *eventRun) {
+    const EventSettings &settings = eventRun->settings;
     QuotaRun run;
-    run.language = MailLanguage();
+    run.language = settings.language;
+    run.nasUsers = &settings.nasUsers;
     LanguageCode(&run);
-    if (SettingNumber(SETTING_QUOTA_ENABLE) == 0 || SettingNumber(SETTING_QUOTA_ALERT) == 0 ||
-        SettingNumber(SETTING_EMAIL_ENABLE) == 0) {
-        return;
-    }
-    run.nasUsers = LoadNasUsers();
+    if (settings.quotaEnable == 0 || settings.quotaAlert == 0 || settings.emailEnable == 0) return;
     std::vector<QuotaVolume> volumes = CollectVolumes();
     for (size_t j = 0; j < volumes.size(); j++) {
-        CheckVolume(run, volumes[j], static_cast<int>(j));
+        CheckVolume(settings, run, volumes[j], static_cast<int>(j));
     }
 }

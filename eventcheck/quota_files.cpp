@@ -127,8 +127,9 @@ static int64_t Kilobytes(int64_t megabytes) {
 }
 
 int QuotaReached(const QuotaSection &section, int64_t usedKb) {
+    // An empty or zero limit is no limit.
     int64_t limit = Kilobytes(section.quotaLimit);
-    if (usedKb >= limit || (section.quotaLimit > 0 && usedKb >= limit - 1)) return 2;
+    if (section.quotaLimit > 0 && usedKb >= limit - 1) return 2;
     if (usedKb >= Kilobytes(section.warningLevel) && section.quotaSet == 1) return 1;
     return 0;
 }

@@ -2,13 +2,17 @@
 //
 // One section per user or team: "name =", "warningLevel =Y-M-D" and
 // "quotaLimit =Y-M-D" (empty dates when none). The file is rewritten through
-// its ".tmp" file and mv; only orlinda writes it.
+// a new file renamed over it (never through a link), and only when it
+// changes; only orlinda writes it.
+#include <errno.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include "nas_path.h"
 #include "orlinda.h"
-#include "shell_command.h"
+#include "text_file.h"
 
 static std::string DateText(const struct tm &day) {
     char text[64];
@@ -27,23 +31,28 @@ static bool StartsWith(const char *line, const char *key) {
     return strncmp(line, key, strlen(key)) == 0;
 }
 
-// true when the stored date, at today's time of day, lies more than a day back.
-static bool DateDue(const std::string &value, const struct tm &today, time_t now, bool *isDate) {
+// Days since 1970-01-01 of a calendar date (proleptic Gregorian).
+static long long DayNumber(long long year, long long month, long long day) {
+    year -= month <= 2;
+    long long era = (year >= 0 ? year : year - 399) / 400;
+    long long yearOfEra = year - era * 400;
+    long long dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    long long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+// true when the stored date lies two calendar days back or more, so a
+// notice is repeated on the second day after the last one at the earliest,
+// however long the days between were (a 25-hour day included).
+static bool DateDue(const std::string &value, const struct tm &today, bool *isDate) {
     int year, month, day;
     char rest;
-    *isDate = sscanf(value.c_str(), "%d-%d-%d%c", &year, &month, &day, &rest) == 3;
+    *isDate = sscanf(value.c_str(), "%d-%d-%d%c", &year, &month, &day, &rest) == 3 && month >= 1 &&
+              month <= 12 && day >= 1 && day <= 31;
     if (!*isDate) return true;
-    struct tm then = today;
-    then.tm_year = year - 1900;
-    then.tm_mon = month - 1;
-    then.tm_mday = day;
-    then.tm_isdst = -1;
-    time_t stored = mktime(&then);
-    if (stored == static_cast<time_t>(-1)) {
-        *isDate = false;
-        return true;
-    }
-    return now - stored > 86400;
+    long long stored = DayNumber(year, month, day);
+    long long now = DayNumber(today.tm_year + 1900LL, today.tm_mon + 1, today.tm_mday);
+    return now - stored >= 2;
 }
 
 int RewriteQuotaNotice(FILE *in, FILE *out, const char *name, int kind, int frequency, time_t now,
@@ -66,7 +75,7 @@ int RewriteQuotaNotice(FILE *in, FILE *out, const char *name, int kind, int freq
         }
         if (start && inSection && StartsWith(line, ownKey)) {
             bool isDate;
-            bool late = DateDue(NoticeValue(line), today, now, &isDate);
+            bool late = DateDue(NoticeValue(line), today, &isDate);
             if (!isDate) {
                 fprintf(out, "%s =%s\n", ownKey, todayText.c_str());
                 due = true;
@@ -99,51 +108,71 @@ int RewriteQuotaNotice(FILE *in, FILE *out, const char *name, int kind, int freq
     return due ? 1 : 0;
 }
 
-static std::string NoticePath(const char *mountPoint, const char *suffix) {
-    return NasPath(
-        (std::string(mountPoint) + "/.system_file/quotaNotification.conf" + suffix).c_str());
+static std::string NoticePath(const char *mountPoint) {
+    return std::string(mountPoint) + "/.system_file/quotaNotification.conf";
 }
 
-static void MoveNotice(const char *mountPoint) {
-    ShellCommand command;
-    BuildShellCommand(&command, "mv",
-                      {NoticePath(mountPoint, ".tmp").c_str(), NoticePath(mountPoint, "").c_str()});
-    ShellCommandRun(&command);
+// Reads the notice file into *text (empty when it is missing). Returns 0, or
+// 1 when it cannot be read or is a link (left alone).
+static int ReadNotice(const std::string &path, std::string *text) {
+    struct stat st;
+    if (lstat(NasPath(path.c_str()).c_str(), &st) != 0) {
+        text->clear();
+        return errno == ENOENT ? 0 : 1;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        errno = ELOOP;
+        ReportLinkRefused(path.c_str());
+        return 1;
+    }
+    return ReadTextFile(path, text) == 0 ? 0 : 1;
 }
 
-static void RemoveNoticeScratch(const char *mountPoint) {
-    ShellCommand command;
-    BuildShellCommand(&command, "rm", {NoticePath(mountPoint, ".tmp").c_str()});
-    ShellCommandText(&command, " ");
-    ShellCommandRun(&command);
+// Runs rewrite over the text through memory streams. Returns 0 or 1.
+template <typename Rewrite>
+static int RewriteText(const std::string &text, std::string *out, Rewrite rewrite) {
+    FILE *in = text.empty() ? fopen("/dev/null", "r")
+                            : fmemopen(const_cast<char *>(text.data()), text.size(), "r");
+    if (in == nullptr) return 1;
+    char *buffer = nullptr;
+    size_t size = 0;
+    FILE *stream = open_memstream(&buffer, &size);
+    if (stream == nullptr) {
+        fclose(in);
+        return 1;
+    }
+    rewrite(in, stream);
+    fclose(in);
+    fclose(stream);
+    out->assign(buffer, size);
+    free(buffer);
+    return 0;
 }
 
-int RecordQuotaNotice(const char *name, const char *mountPoint, int kind, bool team) {
-    int frequency = SettingNumber(SETTING_QUOTA_MAIL_FREQUENCY);
+int PrepareQuotaNotice(const EventSettings &settings, const char *name, const char *mountPoint,
+                       int kind, QuotaNoticeChange *change) {
+    change->path = NoticePath(mountPoint);
+    change->due = 0;
+    change->first = 0;
     time_t now = time(nullptr);
     if (now == static_cast<time_t>(-1)) {
         perror("RecordQuotaNotice: time");
         return 0;
     }
-    FILE *out = fopen(NoticePath(mountPoint, ".tmp").c_str(), "w");
-    if (out == nullptr) return 0;
-    FILE *in = fopen(NoticePath(mountPoint, "").c_str(), "a+");
-    if (in == nullptr) {
-        fclose(out);
-        RemoveNoticeScratch(mountPoint);
-        return 0;
+    if (ReadNotice(change->path, &change->oldText) != 0) return 0;
+    RewriteText(change->oldText, &change->newText, [&](FILE *in, FILE *out) {
+        change->due =
+            RewriteQuotaNotice(in, out, name, kind, settings.quotaFrequency, now, &change->first);
+    });
+    return change->due;
+}
+
+int CommitQuotaNotice(const QuotaNoticeChange &change, const char *name, int kind, bool team) {
+    // Unchanged: nothing is written, so a quiet run leaves the volume alone.
+    if (change.newText != change.oldText && ReplaceText(change.path.c_str(), change.newText) != 0) {
+        return 1;
     }
-    rewind(in);
-    int first = 0;
-    int due = RewriteQuotaNotice(in, out, name, kind, frequency, now, &first);
-    fclose(in);
-    if (fclose(out) != 0) {
-        // A notice that could not be stored would be mailed again on every run.
-        RemoveNoticeScratch(mountPoint);
-        return 0;
-    }
-    MoveNotice(mountPoint);
-    if (first) {
+    if (change.first) {
         std::string text = "<quotaLogModuleName>\t\t ";
         size_t length = strlen(name);
         if (length < 2) team = false;
@@ -152,29 +181,23 @@ int RecordQuotaNotice(const char *name, const char *mountPoint, int kind, bool t
         text += kind == 0 ? "<quotaReachWarningLevel>" : "<quotaReachQuotaLimit>";
         SendLogRecord(text.c_str());
     }
-    return due;
+    return 0;
 }
 
 void RemoveQuotaNotice(const char *name, const char *mountPoint) {
-    FILE *out = fopen(NoticePath(mountPoint, ".tmp").c_str(), "w+");
-    if (out == nullptr) return;
-    FILE *in = fopen(NoticePath(mountPoint, "").c_str(), "a+");
-    if (in == nullptr) {
-        fclose(out);
-        RemoveNoticeScratch(mountPoint);
-        return;
-    }
-    rewind(in);
-    char line[1024];
-    bool inSection = false, lineStart = true;
-    while (fgets(line, sizeof(line), in) != nullptr) {
-        bool start = lineStart;
-        size_t length = strlen(line);
-        lineStart = length > 0 && line[length - 1] == '\n';
-        if (start && StartsWith(line, "name")) inSection = NoticeValue(line) == name;
-        if (!inSection) fputs(line, out);
-    }
-    fclose(in);
-    fclose(out);
-    MoveNotice(mountPoint);
+    std::string path = NoticePath(mountPoint);
+    std::string old, text;
+    if (ReadNotice(path, &old) != 0 || old.empty()) return;
+    RewriteText(old, &text, [&](FILE *in, FILE *out) {
+        char line[1024];
+        bool inSection = false, lineStart = true;
+        while (fgets(line, sizeof(line), in) != nullptr) {
+            bool start = lineStart;
+            size_t length = strlen(line);
+            lineStart = length > 0 && line[length - 1] == '\n';
+            if (start && StartsWith(line, "name")) inSection = NoticeValue(line) == name;
+            if (!inSection) fputs(line, out);
+        }
+    });
+    if (text != old) ReplaceText(path.c_str(), text);
 }

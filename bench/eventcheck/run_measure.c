@@ -2,13 +2,14 @@
  *
  *   run_measure PROGRAM [ARGS...]
  *
- * Prints "wall_ms own_cpu_ms all_cpu_ms processes": wall time; the CPU time
+ * Prints "wall_ms own_cpu_ms all_cpu_ms processes max_rss_kb": wall time; the CPU time
  * of the program itself, its children excluded (its scheduler run time,
  * read from /proc while it is a zombie, before it is reaped); the CPU time
  * of the program and every child it waited for; and, when this runs as the
  * first process of a fresh pid namespace (unshare -p -f), the number of
  * processes the program started (the namespace's last pid, less this one
- * and the program's own).
+ * and the program's own); and the largest resident size, in kilobytes, of
+ * the program or a child it waited for.
  */
 #define _GNU_SOURCE
 #include <stdio.h>
@@ -60,6 +61,7 @@ int main(int argc, char **argv) {
             fclose(f);
         }
     }
-    printf("%.1f %.2f %.1f %ld\n", Ms(&start, &end), runNs / 1e6, all, processes);
+    printf("%.1f %.2f %.1f %ld %ld\n", Ms(&start, &end), runNs / 1e6, all, processes,
+           usage.ru_maxrss);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }

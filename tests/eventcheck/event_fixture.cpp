@@ -125,7 +125,7 @@ void EventCheckTest::SetOutput(const std::string &tool, const std::string &text)
     Write("standin/" + tool + ".out", text);
 }
 
-int EventCheckTest::RunOrlinda() {
+pid_t EventCheckTest::StartOrlinda() {
     if (flashDirty_) WriteFlash();
     std::string outPath = root.At("orlinda.out");
     std::string path = harness::StandInDir() + ":" + harness::BinDir() + ":" +
@@ -133,7 +133,7 @@ int EventCheckTest::RunOrlinda() {
     pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
-        int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         dup2(fd, STDOUT_FILENO);
         dup2(fd, STDERR_FILENO);
         close(fd);
@@ -142,12 +142,23 @@ int EventCheckTest::RunOrlinda() {
         sigprocmask(SIG_SETMASK, &none, nullptr);
         setenv("PATH", path.c_str(), 1);
         setenv("NAS_ROOT", root.path().c_str(), 1);
+        for (const auto &variable : runEnv)
+            setenv(variable.first.c_str(), variable.second.c_str(), 1);
         execl((harness::BinDir() + "/orlinda").c_str(), "orlinda", (char *)nullptr);
         _exit(127);
     }
+    return pid;
+}
+
+int EventCheckTest::WaitOrlinda(pid_t pid) {
     int status = -1;
-    waitpid(pid, &status, 0);
-    // Every process the run started, background ones included, has ended
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void EventCheckTest::ReapAll() {
+    // Every process the runs started, background ones included, has ended
     // when no child is left to reap.
     harness::WaitUntil([] {
         int ignored;
@@ -156,8 +167,14 @@ int EventCheckTest::RunOrlinda() {
         }
         return done == -1 && errno == ECHILD;
     });
-    output = harness::ReadFile(outPath);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int EventCheckTest::RunOrlinda() {
+    Remove("orlinda.out");
+    int status = WaitOrlinda(StartOrlinda());
+    ReapAll();
+    output = harness::ReadFile(root.At("orlinda.out"));
+    return status;
 }
 
 std::vector<std::string> EventCheckTest::Calls() const {

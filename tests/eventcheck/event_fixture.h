@@ -53,6 +53,15 @@ class EventCheckTest : public ::testing::Test {
     // Runs orlinda to its end; returns its exit status.
     int RunOrlinda();
     std::string output;  // what orlinda printed
+    // Starts orlinda without waiting (its output goes to orlinda.out too);
+    // WaitOrlinda waits for that one process and returns its exit status, or
+    // -1 when a signal ended it. ReapAll waits until every process of the
+    // runs (background ones included) has ended.
+    pid_t StartOrlinda();
+    int WaitOrlinda(pid_t pid);
+    void ReapAll();
+    // Variables added to orlinda's environment (a time zone, a fake clock).
+    std::map<std::string, std::string> runEnv;
 
     // Calls recorded by the stand-ins since the last ClearCalls, in the order
     // they were started.

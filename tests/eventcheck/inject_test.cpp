@@ -67,9 +67,12 @@ TEST_F(OrlindaInjectTest, DownloadNamesWorkFilesAndLookedUpTextsStayText) {
     EXPECT_TRUE(Called("postavel -s " + Quoted(subject) + " -b " +
                        Nas("/nasext/main//email/emailBtDownloadOK") + " -flag 1"))
         << ::testing::PrintToString(Calls());
-    EXPECT_FALSE(Exists(work.substr(1) + "_throughput"));  // found by ls, removed by rm -f
+    EXPECT_FALSE(Exists(work.substr(1) + "_throughput"));  // the file that was read is removed
     EXPECT_NE(std::string::npos, Read("nasext/main/email/emailBtDownloadOK").find(Evil(5)));
-    EXPECT_NE(std::string::npos, NasLogLines().at(0).find("[" + Evil(5) + "]"));
+    // In the log a "<" or ">" of the name gets a backslash, so it closes no tag.
+    std::string logged = Evil(5);
+    logged.replace(logged.find("<>"), 2, "\\<\\>");
+    EXPECT_NE(std::string::npos, NasLogLines().at(0).find("[" + logged + "]"));
     EXPECT_EQ(0, Pwned());
 }
 

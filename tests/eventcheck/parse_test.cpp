@@ -57,7 +57,6 @@ TEST(OrlindaBtList, ReadsEveryKeyOfAnItem) {
     EXPECT_EQ(3u, item.tryCounts);
     EXPECT_EQ("/mnt/USB5/C:/downloads", item.savePath);
     EXPECT_EQ("ubuntu.iso", item.target);
-    EXPECT_EQ((std::vector<std::string>{"ubuntu.iso", "readme.txt"}), item.contents);
     EXPECT_EQ(5368709120LL, item.totalSize);
     EXPECT_EQ(5, item.status);
     EXPECT_EQ(2, item.priority);
@@ -103,11 +102,11 @@ TEST(OrlindaBtList, TorrentTypesAndUrls) {
     }
 }
 
-TEST(OrlindaBtList, ALineLongerThanTheBufferIsReadInPieces) {
+TEST(OrlindaBtList, AnOverLongLineIsReadAsOneLine) {
     std::string name(5000, 'n');
     std::vector<BtItem> items = Bt("[BtItem]\nTarget=" + name + "\nSavePath=/s\nStatus=4\n");
     ASSERT_EQ(1u, items.size());
-    EXPECT_EQ(std::string(1043 - 7, 'n'), items[0].target);
+    EXPECT_EQ(name, items[0].target);
     EXPECT_EQ(4, items[0].status);
 }
 

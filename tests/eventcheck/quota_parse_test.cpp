@@ -195,13 +195,11 @@ TEST(OrlindaQuotaLevels, LimitWithAKilobyteOfSlack) {
         int64_t warning, limit, used;
         int reached;
     } cases[] = {
-        {2, 0, 1000, 1000 * 1024 - 1, 2},  // one kilobyte of slack
-        {2, 0, 1000, 1000 * 1024 - 2, 0},
-        {2, 500, 1000, 600 * 1024, 0},  // quota only: no warning
-        {1, 500, 1000, 600 * 1024, 1},
-        {1, 500, 1000, 500 * 1024 - 1, 0},
-        {1, 500, 0, 0, 2},  // a limit of 0 counts as reached
-        {1, 500, INT64_MAX, INT64_MAX - 1, 2},
+        {2, 0, 1000, 1000 * 1024 - 1, 2},                                 // one kilobyte of slack
+        {2, 0, 1000, 1000 * 1024 - 2, 0}, {2, 500, 1000, 600 * 1024, 0},  // quota only: no warning
+        {1, 500, 1000, 600 * 1024, 1},    {1, 500, 1000, 500 * 1024 - 1, 0},
+        {1, 500, 0, 600 * 1024, 1},  // an empty or zero limit is no limit
+        {2, 0, 0, INT64_MAX, 0},          {1, 500, INT64_MAX, INT64_MAX - 1, 2},
     };
     for (const Case &c : cases) {
         QuotaSection section;

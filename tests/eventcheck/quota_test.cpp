@@ -1,7 +1,11 @@
 // quota_test.cpp -- the quota step end to end: volumes, levels, notices, mails and log records.
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/stat.h>
 #include <time.h>
+
+#include <filesystem>
+#include <map>
 
 #include "event_fixture.h"
 
@@ -91,25 +95,18 @@ const std::string kAnonymousLimit =
 TEST_F(OrlindaQuotaTest, UsersAndTeamsAtTheirLevelsAreMailedAndLoggedOnce) {
     ASSERT_EQ(0, RunOrlinda());
     CallList expected = {
-        "killall -SIGHUP quorret",
-        "pomerel -email",
-        "mount",
-        "df",
-        Repquota("-uv"),
+        "killall -SIGHUP quorret", "pomerel -email", "mount", "df", Repquota("-uv"),
         Mail(0, "emailWarningLevelUserSubject", kAliceWarning, "/tmp/quotaEmailAWalice0", 1),
         Mail(0, "emailWarningLevelUserSubject", kAliceWarning, "/tmp/quotaEmailWalice0", 1,
              "alice@example.com"),
-        Repquota("-uv"),
+        // One table per volume and kind serves every user (carol, by the
+        // default section, is below her limit) and every team.
         Mail(0, "emailQuotaLimitUserSubject", kBobLimit, "/tmp/quotaEmailAQbob0", 1),
-        Repquota("-uv"),  // carol, by the default section: below her limit
         Repquota("-gv"),
         Mail(0, "emailWarningLevelUserSubject", kStaffWarning, "/tmp/quotaEmailTAWstaff", 1),
         Mail(0, "emailWarningLevelUserSubject", kStaffWarning, "/tmp/quotaEmailTWstaffU0", 1,
              "alice@example.com"),
-        Repquota("-gv"),
         Mail(0, "emailQuotaLimitUserSubject", kAnonymousLimit, "/tmp/quotaEmailTAQAnonymous", 1),
-        "ps",
-        "ps",
         "ps"};
     EXPECT_EQ(expected, Calls());
     EXPECT_EQ((CallList{"<quotaLogModuleName>\t\t <quotaUser>alice<quotaReachWarningLevel>",
@@ -209,6 +206,101 @@ TEST_F(OrlindaQuotaTest, StepRestsUnlessQuotaAlertAndMailAreOn) {
         EXPECT_TRUE(CallsOf("mount").empty()) << setting;
         EXPECT_TRUE(CallsOf("kestrin.sh").empty()) << setting;
     }
+}
+
+}  // namespace
+}  // namespace eventtest
+
+namespace eventtest {
+namespace {
+
+class OrlindaQuotaFieldTest : public OrlindaQuotaTest {
+  protected:
+    void AliceOnly(const std::string &limit, const std::string &used) {
+        Write("mnt/USB5/C:/.system_file/quotaUser.conf",
+              "userName =alice\nquotaSet =Warning and Quota\nwarningLevel =2048\nquotaLimit =" +
+                  limit + "\nuserEnd\n");
+        Write("mnt/USB5/C:/.system_file/quotaTeam.conf", "");
+        SetOutput("repquota", "---\nalice -- " + used + "\n\n");
+    }
+    // Every file under the data volumes: name, inode, size and change time.
+    std::map<std::string, std::string> VolumeFiles() {
+        std::map<std::string, std::string> files;
+        std::string top = root.At("mnt");
+        for (const auto &entry : std::filesystem::recursive_directory_iterator(top)) {
+            struct stat st;
+            if (lstat(entry.path().c_str(), &st) != 0) continue;
+            files[entry.path().string().substr(top.size())] =
+                std::to_string(st.st_ino) + " " + std::to_string(st.st_size) + " " +
+                std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
+        }
+        return files;
+    }
+};
+
+TEST_F(OrlindaQuotaFieldTest, AnEmptyOrZeroLimitIsNoLimit) {
+    for (const char *limit : {"", "0"}) {
+        AliceOnly(limit, "100");  // far below the warning level
+        Remove("mnt/USB5/C:/.system_file/quotaNotification.conf");
+        ClearCalls();
+        ASSERT_EQ(0, RunOrlinda());
+        EXPECT_TRUE(CallsOf("kestrin.sh").empty()) << "limit '" << limit << "'";
+        AliceOnly(limit, "3145728");  // 3 GB: past the warning level, no limit to reach
+        ClearCalls();
+        ASSERT_EQ(0, RunOrlinda());
+        EXPECT_EQ((CallList{Mail(0, "emailWarningLevelUserSubject",
+                                 "$$$emailWarningLevelUser1 alice $$$emailWarningLevelUser2 3GB "
+                                 "$$$emailWarningLevelUser3 [HDD1]C: $$$emailWarningLevelUser4 "
+                                 "2GB $$$emailWarningLevelUser5 [HDD1]C: "
+                                 "$$$emailWarningLevelUser6 0GB.",
+                                 "/tmp/quotaEmailAWalice0", 1)}),
+                  CallsOf("kestrin.sh"))
+            << "limit '" << limit << "'";
+        TakeLogRecords();
+    }
+}
+
+#ifdef NAS_LIBFAKETIME
+TEST_F(OrlindaQuotaFieldTest, ANoticeRepeatsByCalendarDaysAcrossTheDayTheClocksGoBack) {
+    AliceOnly("10240", "3145728");
+    Write("mnt/USB5/C:/.system_file/quotaNotification.conf",
+          "name =alice\nwarningLevel =2026-10-24\nquotaLimit =\n");
+    const char *asan = getenv("ASAN_OPTIONS");
+    runEnv = {{"TZ", "Europe/Berlin"},
+              {"LD_PRELOAD", NAS_LIBFAKETIME},
+              {"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") +
+                                   (asan != nullptr ? ":" : "") + "verify_asan_link_order=0"}};
+    // 2026-10-25 in Berlin has 25 hours: noon of the 25th lies 25 hours after
+    // noon of the 24th, but only one calendar day.
+    struct Case {
+        const char *now;
+        size_t mails;
+    } cases[] = {{"@2026-10-25 12:00:00", 0}, {"@2026-10-26 12:00:00", 1}};
+    for (const Case &c : cases) {
+        runEnv["FAKETIME"] = c.now;
+        ClearCalls();
+        ASSERT_EQ(0, RunOrlinda());
+        EXPECT_EQ(c.mails, CallsOf("kestrin.sh").size()) << c.now;
+    }
+    EXPECT_EQ("name =alice\nwarningLevel =2026-10-26\nquotaLimit =\n", Notice());
+}
+#endif
+
+TEST_F(OrlindaQuotaFieldTest, AQuietRunWritesNothingOnTheDataVolumes) {
+    // Everybody below the warning level; the notice file names someone else.
+    SetOutput("repquota",
+              "---\nalice -- 10\nbob -- 10\ncarol -- 10\nstaff-T -- 10\n"
+              "Anonymous-T -- 10\n\n");
+    Write("mnt/USB5/C:/.system_file/quotaNotification.conf",
+          "name =dave\nwarningLevel =2026-1-1\nquotaLimit =\n");
+    ASSERT_EQ(0, RunOrlinda());
+    std::map<std::string, std::string> before = VolumeFiles();
+    ASSERT_EQ(0, RunOrlinda());
+    EXPECT_EQ(before, VolumeFiles());
+    // Without a notice file, none is made.
+    Remove("mnt/USB5/C:/.system_file/quotaNotification.conf");
+    ASSERT_EQ(0, RunOrlinda());
+    EXPECT_FALSE(Exists("mnt/USB5/C:/.system_file/quotaNotification.conf"));
 }
 
 }  // namespace
