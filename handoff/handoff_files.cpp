@@ -2,6 +2,7 @@
 #include "handoff_files.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -75,6 +76,24 @@ int CopySourceIsAllowed(const std::string &source) {
     return stat(real, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
 }
 
+int OpenCopySource(const std::string &source) {
+    if (!CopySourceIsAllowed(source)) return -1;
+    int fd = open(NasPath("/").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    size_t start = 1;
+    while (fd >= 0 && start < source.size()) {
+        size_t end = source.find('/', start);
+        if (end == std::string::npos) end = source.size();
+        std::string part = source.substr(start, end - start);
+        start = end + 1;
+        if (part.empty()) continue;
+        // Never through a link: the folder checked is the folder copied.
+        int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        close(fd);
+        fd = next;
+    }
+    return fd;
+}
+
 std::string JoinFilesId(const std::string &a, const std::string &b) {
     if (a.size() + b.size() >= 20)
         return (a + b.substr(0, a.size() < 20 ? 20 - a.size() : 0)).substr(0, 20);
@@ -108,9 +127,14 @@ int MakeFilesId(const HandoffConfig *config, std::string *filesId) {
             return 1;
         }
         if (listed) continue;
-        // mkdir is the claim: of two processes with one candidate, one wins.
+        // mkdir is the claim: of two processes with one candidate, one wins;
+        // a folder that could not be made is no claim at all.
         std::string folder = NasPath((tree + kHandoffMarker + candidate).c_str());
-        if (mkdir(folder.c_str(), 0777) != 0 && errno == EEXIST) continue;
+        if (mkdir(folder.c_str(), 0777) != 0) {
+            if (errno == EEXIST) continue;
+            printf("Make folder: %s\n", strerror(errno));
+            return 1;
+        }
         *filesId = candidate;
         return 0;
     }
@@ -130,20 +154,15 @@ std::string ExpiryTime(const HandoffConfig *config) {
     return FormatHandoffTime(time(nullptr) + static_cast<time_t>(config->effectiveDays) * 86400);
 }
 
-static void RunWithPath(const char *verb, const std::string &path, const char *tail) {
-    ShellCommand c;
-    ShellCommandBegin(&c, verb);
-    ShellCommandWord(&c, NasPath(path.c_str()).c_str());
-    ShellCommandText(&c, tail);
-    ShellCommandRun(&c);
-}
-
 int MakeShares(HandoffConfig *config, const std::string &filesId, HandoffLinks *links) {
     if (config->shareRoot.empty()) return 1;
     Br0Address(&config->br0Address);
-    RunWithPath("mkdir -p", TmpShareFolder(config, filesId), "");
-    RunWithPath("mkdir -p", FinalShareFolder(config, filesId), "");
-    RunWithPath("chmod 777", TmpShareTree(config), " -R");
+    // The temporary folder is opened to everyone, as the share needs; the
+    // other users' folders beside it keep their modes.
+    mkdir(NasPath(TmpShareTree(config).c_str()).c_str(), 0777);
+    std::string tmp = NasPath(TmpShareFolder(config, filesId).c_str());
+    if (mkdir(tmp.c_str(), 0777) != 0 && errno != EEXIST) return 1;
+    if (chmod(tmp.c_str(), 0777) != 0 || !FolderExists(FinalShareFolder(config, filesId))) return 1;
     links->tmpNetworkPath =
         std::string("PARCELO_TMP_SHARE") + "\\" + kHandoffMarker + filesId + "\\";
     links->lanLink =
