@@ -44,7 +44,8 @@ static void HoldEndingSignals(void) {
 }
 
 static void ReleaseEndingSignals(void) {
-    if (gCountRaised > 0 && --gCountRaised == 0) sigprocmask(SIG_SETMASK, &gMaskBeforeCount, nullptr);
+    if (gCountRaised > 0 && --gCountRaised == 0)
+        sigprocmask(SIG_SETMASK, &gMaskBeforeCount, nullptr);
 }
 
 key_t FlashLockKey(void) {

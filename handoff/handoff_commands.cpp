@@ -77,9 +77,8 @@ static int HandleCreateTmpShare(HandoffContext *ctx, const HandoffRequest *q) {
     } else {
         // The check is made again with the charge, under one lock: others
         // may have charged since the first look.
-        int charged = ChargeNewHandOff(&ctx->config, filesId, expiry, q->user, q->size,
-                                       q->fileName, links.internetLink, links.lanLink, q->type,
-                                       freeKb);
+        int charged = ChargeNewHandOff(&ctx->config, filesId, expiry, q->user, q->size, q->fileName,
+                                       links.internetLink, links.lanLink, q->type, freeKb);
         if (charged != 0) status = charged == 1 ? HANDOFF_REFUSED : HANDOFF_REFUSED_2;
     }
     if (status != HANDOFF_DONE && !filesId.empty()) {
@@ -145,8 +144,8 @@ static int HandleReportFinish(HandoffContext *ctx, const HandoffRequest *q) {
     // The move is made and its result recorded before the reply; a finish
     // that finds no pending record of its own (finished already, or a copy
     // runs) changes nothing.
-    int result = FinishHandOff(&ctx->config, q->filesId, ctx->isAdmin ? nullptr : &ctx->account,
-                               1, 0);
+    int result =
+        FinishHandOff(&ctx->config, q->filesId, ctx->isAdmin ? nullptr : &ctx->account, 1, 0);
     return SendStatusReply(ctx, HANDOFF_REPORT_W2NCP_FINISH,
                            result == FINISH_SUCCESS ? HANDOFF_DONE : HANDOFF_REFUSED);
 }
@@ -167,10 +166,9 @@ static int HandleDeleteSharedFiles(HandoffContext *ctx, const HandoffRequest *q)
         printf("Error: Server State error!\n");
         return SendStatusReply(ctx, HANDOFF_DELETE_SHARED_FILES, HANDOFF_NOT_ALLOWED);
     }
-    if (!HasVolume(ctx) || !FilesIdIsSafe(q->filesId, 0))
+    if (!HasVolume(ctx) || !FilesIdIsSafe(q->filesId, 0) || !MayActOn(ctx, q->filesId))
         return SendStatusReply(ctx, HANDOFF_DELETE_SHARED_FILES, HANDOFF_REFUSED);
-    // Another account's folder stays; the records dropped are the session's own.
-    if (MayActOn(ctx, q->filesId)) RemoveTree(FinalShareFolder(&ctx->config, q->filesId));
+    RemoveTree(FinalShareFolder(&ctx->config, q->filesId));
     DropHistoryRecords(&ctx->config, q->filesId, 0, ctx->isAdmin ? nullptr : &ctx->account);
     return SendStatusReply(ctx, HANDOFF_DELETE_SHARED_FILES, HANDOFF_DONE);
 }
@@ -196,10 +194,11 @@ static int HandleReadHistory(HandoffContext *ctx, const HandoffRequest *q) {
         return SendStatusReply(ctx, HANDOFF_READ_HISTORY, HANDOFF_NOT_ALLOWED);
     }
     std::vector<HistoryRecord> records;
-    if (!MayActFor(ctx, q->user) || !HasVolume(ctx) || ReadHistoryRecords(&ctx->config, q->user, &records) != 0)
+    if (!MayActFor(ctx, q->user) || !HasVolume(ctx) ||
+        ReadHistoryRecords(&ctx->config, q->user, &records) != 0)
         return SendStatusReply(ctx, HANDOFF_READ_HISTORY, HANDOFF_REFUSED);
     int retries = kHandoffWriteRetries;  // one budget for every write of the reply
-    HandoffReplyLock(ctx);  // a copy notice comes before or after, never inside
+    HandoffReplyLock(ctx);               // a copy notice comes before or after, never inside
     int result = 0;
     for (size_t i = 0; i < records.size() && result == 0; i++) {
         std::vector<unsigned char> packet;
@@ -232,8 +231,8 @@ static int HandleDeleteHistory(HandoffContext *ctx, const HandoffRequest *q) {
     } else {
         // Another account's records and folder stay as they are.
         int mayRemove = MayActOn(ctx, q->filesId);
-        int dropped = DropHistoryRecords(&ctx->config, q->filesId, 1,
-                                         ctx->isAdmin ? nullptr : &ctx->account);
+        int dropped =
+            DropHistoryRecords(&ctx->config, q->filesId, 1, ctx->isAdmin ? nullptr : &ctx->account);
         if (dropped == 1) status = HANDOFF_REFUSED;
         if (dropped != 2 && mayRemove) RemoveTree(FinalShareFolder(&ctx->config, q->filesId));
     }

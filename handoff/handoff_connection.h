@@ -33,17 +33,17 @@ static const int kHandoffMaxCopies = 64;
 static const int kHandoffMaxLoginFailures = 3;
 
 struct HandoffContext {
-    HandoffConfig config;   // this process's configuration
-    int sock;               // the client's socket
-    int connectionState;    // HANDOFF_NOT_LOGGED_IN ...
-    unsigned retrySeconds;  // sleep before a repeated write (30)
-    unsigned idleSeconds;   // idle time before the connection is dropped (300)
-    std::string account;    // the account logged in ("" when none)
-    int isAdmin;            // 1 when account is the administrator's
-    int loginFailures;      // failed logins on this connection
-    std::string peer;       // the client's address, for log lines
-    int replyLockFd;        // flock of one whole reply or notice (-1: none)
-    int replyLockDepth;     // nested holds of the reply lock by this process
+    HandoffConfig config;            // this process's configuration
+    int sock;                        // the client's socket
+    int connectionState;             // HANDOFF_NOT_LOGGED_IN ...
+    unsigned retrySeconds;           // sleep before a repeated write (30)
+    unsigned idleSeconds;            // idle time before the connection is dropped (300)
+    std::string account;             // the account logged in ("" when none)
+    int isAdmin;                     // 1 when account is the administrator's
+    int loginFailures;               // failed logins on this connection
+    std::string peer;                // the client's address, for log lines
+    int replyLockFd;                 // flock of one whole reply or notice (-1: none)
+    int replyLockDepth;              // nested holds of the reply lock by this process
     long copies[kHandoffMaxCopies];  // copy processes not yet reaped (0: free)
 };
 

@@ -56,12 +56,10 @@ static std::string SourceName(const std::string &source) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The copy process: reply, copy the checked folder, move into the final
-// tree and record the outcome, notice. A copy that failed or was ended
-// leaves nothing in the final share and is recorded "Failed" with notice
-// status 1.
+// The copy process: copy the checked folder, move it into the final tree and
+// record the outcome, notice. A copy that failed or was ended leaves nothing
+// in the final share and is recorded "Failed" with notice status 1.
 static void RunCopy(HandoffContext *ctx, const HandoffRequest *request, int sourceFd) {
-    SendStatusReply(ctx, HANDOFF_N2NCP, HANDOFF_DONE);
     std::string tmpFolder = TmpShareFolder(&ctx->config, request->filesId);
     ShellCommand c;
     std::string target = NasPath(tmpFolder.c_str()) + "/" + SourceName(request->source);
@@ -92,10 +90,12 @@ void ReapCopies(HandoffContext *ctx) {
     }
 }
 
-// Starts the copy process of request with its pending record claimed.
-// Returns 0 once the copy runs (it sends the reply), -1 when the hand-off
-// has no pending record free to claim (finished, or a copy runs) or no
-// process could be started.
+// Starts the copy process of request with its pending record claimed and
+// sends the n2ncp reply. The reply lock is held from before the fork until
+// the reply is out, so the copy's notice always comes after it. Returns 0
+// once the copy runs, -1 (nothing sent) when the hand-off has no pending
+// record free to claim (finished, or a copy runs) or no process could be
+// started.
 static int StartCopy(HandoffContext *ctx, const HandoffRequest *request, int sourceFd) {
     int lock = HandoffStoreLock(&ctx->config);
     if (lock < 0) return -1;
@@ -111,6 +111,7 @@ static int StartCopy(HandoffContext *ctx, const HandoffRequest *request, int sou
         return -1;
     }
     fflush(stdout);
+    HandoffReplyLock(ctx);
     pid_t pid = fork();
     if (pid == 0) {
         close(lock);  // the parent's descriptor keeps the lock until it is ready
@@ -140,6 +141,8 @@ static int StartCopy(HandoffContext *ctx, const HandoffRequest *request, int sou
     }
     close(ready[0]);
     HandoffStoreUnlock(lock);
+    if (claimed) SendStatusReply(ctx, HANDOFF_N2NCP, HANDOFF_DONE);
+    HandoffReplyUnlock(ctx);
     return claimed ? 0 : -1;
 }
 
@@ -228,9 +231,8 @@ int HandleKillN2ncp(HandoffContext *ctx, const HandoffRequest *request) {
         return SendStatusReply(ctx, HANDOFF_KILL_N2NCP, HANDOFF_REFUSED);
     // The copy process itself is asked to end: it ends its cp, records the
     // copy "Failed" and sends its notice with status 1.
-    long copier = ctx->config.shareRoot.empty()
-                      ? 0
-                      : PendingRecordClaimant(&ctx->config, request->filesId);
+    long copier =
+        ctx->config.shareRoot.empty() ? 0 : PendingRecordClaimant(&ctx->config, request->filesId);
     if (copier > 1) kill(static_cast<pid_t>(copier), SIGTERM);
     ShellCommand c;
     ShellCommandBegin(&c, "ps -ww -e -o pid= -o args=");

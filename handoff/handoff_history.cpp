@@ -71,9 +71,8 @@ std::string FormatHistoryRecord(const HistoryRecord &r) {
 
 static std::string PendingRecordText(const std::string &filesId, const std::string &expiry,
                                      const std::string &user, long long size,
-                                     const std::string &fileName,
-                                     const std::string &internetLink, const std::string &lanLink,
-                                     const std::string &type) {
+                                     const std::string &fileName, const std::string &internetLink,
+                                     const std::string &lanLink, const std::string &type) {
     HistoryRecord r;
     r.section = user;
     r.type = type;
@@ -112,10 +111,9 @@ int ChargeNewHandOff(const HandoffConfig *config, const std::string &filesId,
         result = 1;
     } else {
         HandoffChange change;
-        change.writes.push_back(
-            {PendingRecordPath(config, filesId),
-             PendingRecordText(filesId, expiry, user, size, fileName, internetLink, lanLink,
-                               type)});
+        change.writes.push_back({PendingRecordPath(config, filesId),
+                                 PendingRecordText(filesId, expiry, user, size, fileName,
+                                                   internetLink, lanLink, type)});
         change.writes.push_back({StatusFilePath(config), AddSpaceText(status, user, size)});
         if (HandoffStoreCommit(config, &change) != 0) result = 2;
     }
@@ -134,8 +132,8 @@ static int MoveIntoFinalShare(const HandoffConfig *config, const std::string &fi
     return ShellCommandRun(&c) == 0 && !FolderExists(TmpShareFolder(config, filesId)) ? 1 : 0;
 }
 
-int FinishHandOff(const HandoffConfig *config, const std::string &filesId,
-                  const std::string *owner, int ok, int byCopy) {
+int FinishHandOff(const HandoffConfig *config, const std::string &filesId, const std::string *owner,
+                  int ok, int byCopy) {
     int lock = HandoffStoreLock(config);
     if (lock < 0) return FINISH_NOT_WRITTEN;
     std::string pending = PendingRecordPath(config, filesId);
@@ -147,8 +145,8 @@ int FinishHandOff(const HandoffConfig *config, const std::string &filesId,
         HandoffStoreUnlock(lock);
         return FINISH_REFUSED;
     }
-    int moved = ok && FolderExists(TmpShareFolder(config, filesId)) &&
-                MoveIntoFinalShare(config, filesId);
+    int moved =
+        ok && FolderExists(TmpShareFolder(config, filesId)) && MoveIntoFinalShare(config, filesId);
     records[0].status = moved ? "Success" : "Failed";
     std::string history;
     HandoffChange change;

@@ -72,8 +72,8 @@ enum {
 // then puts the record with "Success" (moved) or "Failed" at the top of the
 // history and removes the pending record in one journalled change. A change
 // that cannot be written moves the folder back.
-int FinishHandOff(const HandoffConfig *config, const std::string &filesId,
-                  const std::string *owner, int ok, int byCopy);
+int FinishHandOff(const HandoffConfig *config, const std::string &filesId, const std::string *owner,
+                  int ok, int byCopy);
 
 // The previous entry point: FinishHandOff by anyone, moving when result is
 // "Success".

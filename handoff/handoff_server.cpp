@@ -1,8 +1,8 @@
 // handoff_server.cpp -- accepting clients and serving each in a process of its own.
 #include "handoff_server.h"
 
-#include <errno.h>
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>

@@ -29,7 +29,8 @@ static void ReplayJournal(const std::string &text) {
             size_t second = rest.find('\t');
             if (second == std::string::npos) continue;
             std::string from = rest.substr(0, second);
-            if (access(from.c_str(), F_OK) == 0) rename(from.c_str(), rest.substr(second + 1).c_str());
+            if (access(from.c_str(), F_OK) == 0)
+                rename(from.c_str(), rest.substr(second + 1).c_str());
         }
     }
 }

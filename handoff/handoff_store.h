@@ -20,7 +20,7 @@
 // One change of the system folder (paths in the appliance's form).
 struct HandoffChange {
     std::vector<std::pair<std::string, std::string>> writes;  // path, whole new text
-    std::vector<std::string> removals;                         // after the writes
+    std::vector<std::string> removals;                        // after the writes
 };
 
 // Takes the lock (creating the system folder and the lock file when they are

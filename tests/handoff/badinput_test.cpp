@@ -126,8 +126,7 @@ TEST_F(BadInputTest, TwoHundredConnectionsLeaveNothingBehind) {
     // One address gets 32 connection processes at once: the first 32 are
     // served, and the listener closes those beyond (a few more are served as
     // the unknown codes end theirs).
-    for (size_t i = 0; i < 32; i += 10)
-        EXPECT_EQ(Bytes({0x81, 0, 0, 0, 0}), Read(many[i], 5)) << i;
+    for (size_t i = 0; i < 32; i += 10) EXPECT_EQ(Bytes({0x81, 0, 0, 0, 0}), Read(many[i], 5)) << i;
     EXPECT_LE(ServerChildren().size(), 32u);
     EXPECT_TRUE(Closed(many[199]));
     for (int fd : fds) close(fd);  // the 200
