@@ -66,8 +66,10 @@ static void RunCopy(HandoffContext *ctx, const HandoffRequest *request, int sour
     BuildShellCommand(&c, "cp -rf", {".", target.c_str()});
     const char *line = ShellCommandLine(&c);
     int copied = line != nullptr && RunCopyCommand(line, sourceFd);
+    // A partial copy goes first: it may be what filled the volume.
+    if (!copied) RemoveTree(tmpFolder);
     int result = FinishHandOff(&ctx->config, request->filesId, nullptr, copied, 1);
-    if (result != FINISH_SUCCESS) RemoveTree(tmpFolder);  // no partial copy stays
+    if (result != FINISH_SUCCESS) RemoveTree(tmpFolder);
     std::vector<unsigned char> notice;
     PacketPutByte(&notice, HANDOFF_COPY_NOTICE);
     PacketPutInt(&notice, result == FINISH_SUCCESS ? HANDOFF_DONE : HANDOFF_REFUSED);

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -225,35 +224,15 @@ TEST_F(StoreTest, KillDuringTheHistoryRewriteLosesNothing) {
     }
 }
 
-// Mounts a small file system of its own over the target volume (in a mount
-// namespace of this test), so that the volume can be filled for real.
-bool SmallVolume(ApplianceRoot *app, const char *size) {
-    if (unshare(CLONE_NEWNS) != 0) return false;
-    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
-    std::string options = std::string("size=") + size;
-    return mount("tmpfs", app->Volume().c_str(), "tmpfs", 0, options.c_str()) == 0;
-}
-
-// Fills the volume with one file; returns its path.
-std::string Fill(ApplianceRoot *app) {
-    std::string path = app->Volume("filler");
-    FILE *f = fopen(path.c_str(), "w");
-    std::string chunk(4096, 'f');
-    while (f && fwrite(chunk.data(), 1, chunk.size(), f) == chunk.size() && fflush(f) == 0) {
-    }
-    if (f) fclose(f);
-    return path;
-}
-
 TEST_F(StoreTest, AFullVolumeLeavesTheHistoryAsItWasAndTheFinishAnswersOne) {
-    if (!SmallVolume(app.get(), "2m")) GTEST_SKIP() << "no mount namespace";
+    if (!MountSmallVolume(app.get(), "2m")) GTEST_SKIP() << "no mount namespace";
     app->root.Write("mnt/USB5/C:/.system_file/parcelo/parcelo_history.conf", BigHistory(120));
     Start();
     int fd = LoggedIn();
     std::string id;
     ASSERT_EQ(0, wire::Share(fd, "alice", 5, &id));
     std::string before = ReadFile(app->HistoryFile());
-    std::string filler = Fill(app.get());
+    std::string filler = FillVolume(app->Volume());
     EXPECT_EQ(1, wire::Finish(fd, id));
     EXPECT_EQ(before, ReadFile(app->HistoryFile()));
     EXPECT_TRUE(FileExists(System("history_" + id + ".tmp")));
