@@ -1,6 +1,7 @@
 // handoff_files.cpp -- share folders, file names, filesIds, links and times.
 #include "handoff_files.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -102,9 +103,26 @@ std::string JoinFilesId(const std::string &a, const std::string &b) {
     return a + padded;
 }
 
-static int OnAnyLine(void *context, const char *line, size_t length) {
-    *static_cast<int *>(context) = 1;
-    return 1;
+// 1 when an entry of folder has candidate in its name (what a listing of
+// the folder filtered by the candidate would print); -1 when the folder
+// cannot be read.
+static int ListedInFolder(const std::string &folder, const std::string &candidate) {
+    DIR *d = opendir(folder.c_str());
+    if (d == nullptr) return -1;
+    int found = 0;
+    while (struct dirent *e = readdir(d)) {
+        if (strstr(e->d_name, candidate.c_str()) != nullptr) found = 1;
+    }
+    closedir(d);
+    return found;
+}
+
+// Makes folder and every missing folder above it (mode 0777 less the umask).
+static void MakeFolders(const std::string &folder) {
+    for (size_t slash = folder.find('/', 1); slash != std::string::npos;
+         slash = folder.find('/', slash + 1))
+        mkdir(folder.substr(0, slash).c_str(), 0777);
+    mkdir(folder.c_str(), 0777);
 }
 
 int MakeFilesId(const HandoffConfig *config, std::string *filesId) {
@@ -116,13 +134,13 @@ int MakeFilesId(const HandoffConfig *config, std::string *filesId) {
     std::string tree = FinalShareTree(config);
     for (int tries = 0; tries < 1000; tries++) {
         std::string candidate = JoinFilesId(std::to_string(random()), std::to_string(random()));
-        ShellCommand c;
-        ShellCommandBegin(&c, "ls");
-        ShellCommandWord(&c, NasPath(tree.c_str()).c_str());
-        ShellCommandText(&c, " |grep");
-        ShellCommandWord(&c, candidate.c_str());
-        int listed = 0;
-        if (ShellCommandReadLines(&c, OnAnyLine, &listed) < 0) {
+        int listed = ListedInFolder(NasPath(tree.c_str()), candidate);
+        if (listed < 0 && errno == ENOENT) {  // a share tree removed by hand is made again
+            MakeFolders(NasPath(tree.c_str()));
+            MakeFolders(NasPath(TmpShareTree(config).c_str()));
+            listed = ListedInFolder(NasPath(tree.c_str()), candidate);
+        }
+        if (listed < 0) {
             printf("Opne pipe: %s\n", strerror(errno));
             return 1;
         }

@@ -100,11 +100,15 @@ void ApplianceRoot::Df(const std::string &devices, long long freeKb) {
     root.Write("standin/df.out", text);
 }
 
-bool MountSmallVolume(ApplianceRoot *app, const char *size) {
+bool MountFileSystem(const std::string &folder, const char *size) {
     if (unshare(CLONE_NEWNS) != 0) return false;
     if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
     std::string options = std::string("size=") + size;
-    return mount("tmpfs", app->Volume().c_str(), "tmpfs", 0, options.c_str()) == 0;
+    return mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+bool MountSmallVolume(ApplianceRoot *app, const char *size) {
+    return MountFileSystem(app->Volume(), size);
 }
 
 std::string FillVolume(const std::string &folder) {

@@ -64,6 +64,8 @@ class ApplianceRoot {
 // target volume, in a mount namespace of the calling process, so that the
 // volume can be filled for real. False when mount namespaces are refused.
 bool MountSmallVolume(ApplianceRoot *app, const char *size);
+// The same over any folder.
+bool MountFileSystem(const std::string &folder, const char *size);
 // Fills the file system holding folder with one file; returns its path.
 std::string FillVolume(const std::string &folder);
 

@@ -14,8 +14,9 @@ namespace wire {
 
 using Bytes = std::vector<unsigned char>;
 
-// A connection to parcelod on 127.0.0.1:13367, or -1.
-int Dial();
+// A connection to parcelod on 127.0.0.1:13367, or -1; receiveBuffer above 0
+// sets a small receive buffer first, so that the server's writes block soon.
+int Dial(int receiveBuffer = 0);
 bool SendAll(int fd, const Bytes &bytes);
 // Reads exactly n bytes within timeoutMs; false at the end of the stream or time-out.
 bool ReadAll(int fd, size_t n, Bytes *out, int timeoutMs = 20000);
