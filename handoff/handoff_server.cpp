@@ -10,6 +10,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -194,6 +195,7 @@ void RunHandoffListener(HandoffConfig *config, const HandoffTiming *timing, int 
     sa.sa_handler = OnChild;
     sigaction(SIGCHLD, &sa, nullptr);  // ended connections are reaped in the loop
     ListenerChildren children;
+    time_t lastRefusalLine = 0;
     for (;;) {
         if (gReloadRequested) {
             gReloadRequested = 0;
@@ -213,8 +215,13 @@ void RunHandoffListener(HandoffConfig *config, const HandoffTiming *timing, int 
         uint32_t address = peer.sin_addr.s_addr;
         ReapConnections(&children);
         if (!WithinLimits(&children, address)) {
-            // A flood, not a household: the connection is closed at once.
-            printf("Too many connections, refused one from %s!\n", PeerAddress(sock).c_str());
+            // A flood, not a household: the connection is closed at once,
+            // and said so at most once a second.
+            time_t now = time(nullptr);
+            if (now != lastRefusalLine) {
+                printf("Too many connections, refused one from %s!\n", PeerAddress(sock).c_str());
+                lastRefusalLine = now;
+            }
             close(sock);
             continue;
         }

@@ -11,6 +11,7 @@
 #include "handoff_files.h"
 #include "nas_path.h"
 #include "text_file.h"
+#include "whole_io.h"
 
 static std::string JournalPath(const HandoffConfig *config) {
     return SystemFolderFile(config, "parcelo.journal");
@@ -35,6 +36,16 @@ static void ReplayJournal(const std::string &text) {
     }
 }
 
+// Flushes the system folder, so that the renames and removals just made
+// survive a power cut before the journal that describes them is removed.
+static void SyncSystemFolder(const HandoffConfig *config) {
+    int fd = open(NasPath(SystemFolderFile(config, "").c_str()).c_str(),
+                  O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
 int HandoffStoreLock(const HandoffConfig *config) {
     if (config->shareRoot.empty()) return -1;
     std::string parent = NasPath((config->shareRoot + ".system_file").c_str());
@@ -46,12 +57,32 @@ int HandoffStoreLock(const HandoffConfig *config) {
     std::string journal;
     if (ReadTextFile(JournalPath(config), &journal) == 0) {
         ReplayJournal(journal);
+        SyncSystemFolder(config);
         unlink(NasPath(JournalPath(config).c_str()).c_str());
     }
     return fd;
 }
 
 void HandoffStoreUnlock(int fd) { TextFileUnlock(fd); }
+
+// Writes the journal whole by rename. It is not flushed: it guards against a
+// killed process, while the files it names are flushed themselves and the
+// folder is flushed once the change is made.
+static int WriteJournal(const HandoffConfig *config, const std::string &journal) {
+    std::string path = NasPath(JournalPath(config).c_str());
+    std::string scratch = path + ".new";
+    int fd = open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    int bad = WriteAll(fd, journal.data(), journal.size()) != 0;
+    bad |= close(fd) != 0;
+    if (bad || rename(scratch.c_str(), path.c_str()) != 0) {
+        int saved = errno;
+        unlink(scratch.c_str());
+        errno = saved;
+        return -1;
+    }
+    return 0;
+}
 
 int HandoffStoreCommit(const HandoffConfig *config, const HandoffChange *change) {
     std::vector<std::string> scratches;
@@ -68,13 +99,14 @@ int HandoffStoreCommit(const HandoffConfig *config, const HandoffChange *change)
         journal += "rename\t" + scratch + "\t" + NasPath(w.first.c_str()) + "\n";
     }
     for (const std::string &r : change->removals) journal += "unlink\t" + NasPath(r.c_str()) + "\n";
-    if (ReplaceTextFile(JournalPath(config), journal) != 0) {
+    if (WriteJournal(config, journal) != 0) {
         int saved = errno;
         for (const std::string &s : scratches) unlink(s.c_str());
         errno = saved;
         return -1;
     }
     ReplayJournal(journal);
+    SyncSystemFolder(config);
     unlink(NasPath(JournalPath(config).c_str()).c_str());
     return 0;
 }

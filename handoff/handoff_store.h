@@ -5,10 +5,11 @@
 // system folder, and only for the read-modify-write itself. A change is a set
 // of whole files to write and files to remove: every new file is written as a
 // scratch file of this process and flushed, then the list of renames and
-// removals is written to "parcelo.journal" (itself by rename), carried out and
-// the journal removed. A process killed in the middle leaves the journal,
-// which the next holder of the lock carries out before anything else, so the
-// files are always all old or all new, never a mix and never a part.
+// removals is written to "parcelo.journal" (itself by rename), carried out,
+// the folder flushed and the journal removed. A process killed in the middle
+// leaves the journal, which the next holder of the lock carries out before
+// anything else, so the files are always all old or all new, never a mix and
+// never a part; after a power cut each file is old or new and whole.
 #pragma once
 
 #include <string>

@@ -57,9 +57,18 @@ def read_string(sock):
 LOGIN = packet(1, struct.pack(">I", 0x20090303) + s("alice") + s("wonder"))
 
 
+# Each client process speaks from an address of its own (127.0.0.10, ...),
+# as the clients of a household do: the server bounds connections per address.
+SOURCE = ["127.0.0.1"]
+
+
+def connect():
+    return socket.create_connection(("127.0.0.1", 13367), source_address=(SOURCE[0], 0))
+
+
 def parcelod_session(timings):
     t0 = time.perf_counter()
-    sock = socket.create_connection(("127.0.0.1", 13367))
+    sock = connect()
     sock.sendall(LOGIN)
     assert read_exactly(sock, 5) == b"\x81\0\0\0\0"
     t1 = time.perf_counter()
@@ -94,7 +103,7 @@ def parcelod_session(timings):
 
 def login_session(timings):
     t0 = time.perf_counter()
-    sock = socket.create_connection(("127.0.0.1", 13367))
+    sock = connect()
     sock.sendall(LOGIN)
     assert read_exactly(sock, 5) == b"\x81\0\0\0\0"
     t1 = time.perf_counter()
@@ -107,7 +116,8 @@ def login_session(timings):
 floor_session = login_session
 
 
-def client(kind, seconds, queue):
+def client(kind, seconds, queue, number):
+    SOURCE[0] = "127.0.0.%d" % (10 + number)
     timings = {k: [] for k in ("login", "create_tmp_share", "read_history", "close", "session")}
     session = {"parcelod": parcelod_session, "parcelod-login": login_session,
                "floor-session": parcelod_session, "floor": floor_session}[kind]
@@ -201,7 +211,7 @@ def run(kind, argv, env, clients, seconds):
     sampler = threading.Thread(target=sample_children, args=(server.pid, stop, peak))
     sampler.start()
     queue = mp.Queue()
-    procs = [mp.Process(target=client, args=(kind, seconds, queue)) for _ in range(clients)]
+    procs = [mp.Process(target=client, args=(kind, seconds, queue, i)) for i in range(clients)]
     start = time.perf_counter()
     for p in procs:
         p.start()
