@@ -2,8 +2,8 @@
 //
 // Each accepted connection is served by a process of its own, which reads
 // requests (handoff_packet.h) one after the other and answers each with one
-// reply; an n2ncp copy runs in a further process that sends the n2ncp reply
-// and, when the copy is done, the copy notice.
+// reply; an n2ncp copy runs in a further process that sends, when the copy
+// has ended, the copy notice (never inside another reply).
 #pragma once
 
 #include <stddef.h>

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include "handoff_history.h"
@@ -28,6 +29,12 @@ namespace {
 
 class LimitsTest : public HandoffServerTest {
   protected:
+    // Starts the server and waits until its start-up probe has gone, so that
+    // the next connection's process is the only child.
+    void Start(const std::map<std::string, std::string> &env = {}) {
+        ASSERT_TRUE(StartServer(env));
+        ASSERT_TRUE(harness::WaitUntil([&] { return ServerChildren().empty(); }));
+    }
     int OnlyChild() {
         std::vector<int> children;
         harness::WaitUntil([&] { return (children = ServerChildren()).size() == 1; });
@@ -68,7 +75,7 @@ int FlashReaders(const std::string &path) {
 }
 
 TEST_F(LimitsTest, ConnectionsOfOneAddressAreBounded) {
-    ASSERT_TRUE(StartServer());
+    Start();
     std::vector<int> held;
     for (int i = 0; i < 32; i++) held.push_back(LoggedIn());
     int extra = Connect();
@@ -81,7 +88,7 @@ TEST_F(LimitsTest, ConnectionsOfOneAddressAreBounded) {
 }
 
 TEST_F(LimitsTest, ARequestTrickledByteByByteGetsOneIdleTime) {
-    ASSERT_TRUE(StartServer({{"PARCELOD_IDLE_SECONDS", "2"}}));
+    Start({{"PARCELOD_IDLE_SECONDS", "2"}});
     int fd = Connect();
     std::atomic<bool> stop(false);
     // One byte of a long request every 0.7 s: each read would re-arm a
@@ -100,14 +107,14 @@ TEST_F(LimitsTest, ARequestTrickledByteByByteGetsOneIdleTime) {
 
 TEST_F(LimitsTest, TheAlarmIsOffWhileACommandRuns) {
     // The third failed login is answered 3 s late, past the idle time.
-    ASSERT_TRUE(StartServer({{"PARCELOD_IDLE_SECONDS", "1"}}));
+    Start({{"PARCELOD_IDLE_SECONDS", "1"}});
     int fd = Connect();
     for (int i = 0; i < 3; i++)
         EXPECT_EQ(Bytes({0x81, 0, 0, 0, 2}), Ask(fd, 1, LoginPayload("bob", "x"))) << i;
 }
 
 TEST_F(LimitsTest, TheListenerTakesTheSystemsBacklog) {
-    ASSERT_TRUE(StartServer());
+    Start();
     harness::RunResult ss = harness::Run({"ss", "-ltnH", "sport = :13367"});
     std::string somaxconn = ReadFile("/proc/sys/net/core/somaxconn");
     somaxconn.erase(somaxconn.find_last_not_of("\n") + 1);
@@ -118,7 +125,7 @@ TEST_F(LimitsTest, TheListenerTakesTheSystemsBacklog) {
 }
 
 TEST_F(LimitsTest, ALoginIsAnsweredSoonAfterTheFlashGuardIsFree) {
-    ASSERT_TRUE(StartServer());
+    Start();
     harness::Process guard({harness::BinDir() + "/flash_writer", "-g"},
                            {{"NAS_ROOT", app->root.path()}});
     ASSERT_TRUE(guard.WaitForLine("flash_writer: holding the guard"));
@@ -134,7 +141,7 @@ TEST_F(LimitsTest, ALoginIsAnsweredSoonAfterTheFlashGuardIsFree) {
 }
 
 TEST_F(LimitsTest, AProcessEndedWhileCountedAsReaderGivesTheCountBack) {
-    ASSERT_TRUE(StartServer());
+    Start();
     signal(SIGPIPE, SIG_IGN);
     std::string device = app->At("dev/mtd");
     ASSERT_EQ(0, rename(device.c_str(), (device + ".image").c_str()));
@@ -158,7 +165,7 @@ TEST_F(LimitsTest, AProcessEndedWhileCountedAsReaderGivesTheCountBack) {
 }
 
 TEST_F(LimitsTest, FinishedCopiesAreReapedAtOnce) {
-    ASSERT_TRUE(StartServer());
+    Start();
     int fd = LoggedIn();
     int child = OnlyChild();
     std::string id;
@@ -169,7 +176,7 @@ TEST_F(LimitsTest, FinishedCopiesAreReapedAtOnce) {
 }
 
 TEST_F(LimitsTest, ProgressStaysWithinOneHundredPercent) {
-    ASSERT_TRUE(StartServer());
+    Start();
     int fd = LoggedIn();
     std::string id;
     ASSERT_EQ(0, wire::Share(fd, "alice", 10, &id));
@@ -180,7 +187,7 @@ TEST_F(LimitsTest, ProgressStaysWithinOneHundredPercent) {
 }
 
 TEST_F(LimitsTest, ANameLongerThanTheRecordsSectionIsRefused) {
-    ASSERT_TRUE(StartServer());
+    Start();
     int fd = LoggedIn("admin", "secret");
     std::string id;
     EXPECT_EQ(1, wire::Share(fd, std::string(21, 'n'), 5, &id));
@@ -191,7 +198,7 @@ TEST_F(LimitsTest, HugeCountersAreClampedNotWrapped) {
     app->root.Write("mnt/USB5/C:/.system_file/parcelo/parcelo_status.conf",
                     "total_available_space\t99999999999999999999999\n[alice]\n"
                     "user_available_space\t99999999999999999999999\n");
-    ASSERT_TRUE(StartServer());
+    Start();
     int fd = LoggedIn();
     std::string id;
     ASSERT_EQ(0, wire::Share(fd, "alice", 5, &id));
@@ -205,7 +212,7 @@ TEST_F(LimitsTest, HugeCountersAreClampedNotWrapped) {
 }
 
 TEST_F(LimitsTest, ASourceThroughALinkIsRefused) {
-    ASSERT_TRUE(StartServer());
+    Start();
     ASSERT_EQ(0, symlink(app->Volume("photos").c_str(), app->Volume("linked").c_str()));
     int fd = LoggedIn();
     std::string id;
@@ -219,7 +226,7 @@ TEST_F(LimitsTest, ASourceThroughALinkIsRefused) {
 }
 
 TEST_F(LimitsTest, ANewShareLeavesOtherUploadsTheirModes) {
-    ASSERT_TRUE(StartServer());
+    Start();
     int alice = LoggedIn(), bob = LoggedIn("bob", "builder");
     std::string hers;
     ASSERT_EQ(0, wire::Share(alice, "alice", 5, &hers));
