@@ -62,6 +62,20 @@ bool Sleeping(int pid) {
 #endif
 }
 
+// 1 when pid waits to write a socket.
+bool Sending(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    in >> number;
+#if defined(__x86_64__)
+    return number == 44 || number == 1;
+#elif defined(__aarch64__)
+    return number == 206 || number == 64;
+#else
+    return number >= 0;
+#endif
+}
+
 // Byte 0 (readers) of the flash lock's segment for the device at path.
 int FlashReaders(const std::string &path) {
     key_t key = ftok(path.c_str(), 'a');
@@ -111,6 +125,44 @@ TEST_F(LimitsTest, TheAlarmIsOffWhileACommandRuns) {
     int fd = Connect();
     for (int i = 0; i < 3; i++)
         EXPECT_EQ(Bytes({0x81, 0, 0, 0, 2}), Ask(fd, 1, LoginPayload("bob", "x"))) << i;
+}
+
+TEST_F(LimitsTest, AHangupDuringACommandIsServedAfterIt) {
+    std::string history;
+    for (int i = 0; i < 20000; i++) {
+        HistoryRecord r;
+        r.section = "alice";
+        r.size = "1";
+        r.filesId = std::to_string(10000000000000000000ULL + i);
+        r.fileName = std::string(200, 'n');
+        history += FormatHistoryRecord(r);
+    }
+    app->root.Write("mnt/USB5/C:/.system_file/parcelo/parcelo_history.conf", history);
+    Start();
+    int fd = wire::Dial(4096);
+    ASSERT_GE(fd, 0);
+    fds.push_back(fd);
+    ASSERT_EQ(0, wire::Login(fd, "alice", "wonder"));
+    int child = OnlyChild();
+    // The history fills the socket: the command waits in a write.
+    ASSERT_TRUE(wire::SendAll(fd, wire::Request(10, wire::Str("alice"))));
+    ASSERT_TRUE(harness::WaitUntil([&] { return Sending(child); }));
+    app->root.Write("nasext/main/cfg/parcelo/parcelo.conf",
+                    "\t\tinternet_addr\tnas.example.net\n\t\ttarget_hdd\tHDD1\n");
+    kill(child, SIGHUP);
+    ASSERT_EQ(0, wire::ReplyStatus(fd, 10));
+    for (uint32_t word = 0; word == 0;) {
+        std::string text;
+        uint32_t size;
+        for (int i = 0; i < 3; i++) ASSERT_TRUE(wire::ReadStr(fd, &text));
+        ASSERT_TRUE(wire::ReadU32(fd, &size));
+        for (int i = 0; i < 7; i++) ASSERT_TRUE(wire::ReadStr(fd, &text));
+        ASSERT_TRUE(wire::ReadU32(fd, &word));
+    }
+    uint32_t status = 99;
+    std::vector<std::string> f = Share(fd, "alice", "x", 1, &status);
+    ASSERT_EQ(6u, f.size());
+    EXPECT_EQ(0u, f[4].find("ftp://nas.example.net/")) << f[4];
 }
 
 TEST_F(LimitsTest, TheListenerTakesTheSystemsBacklog) {
