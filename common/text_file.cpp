@@ -91,7 +91,8 @@ static void SyncFolder(const std::string &path) {
     close(fd);
 }
 
-int ReplaceTextFile(const std::string &path, const std::string &text, mode_t mode) {
+int PrepareTextFile(const std::string &path, const std::string &text, std::string *scratch,
+                    mode_t mode) {
     std::string target = NasPath(path.c_str());
     struct stat old;
     if (lstat(target.c_str(), &old) == 0) {
@@ -101,15 +102,32 @@ int ReplaceTextFile(const std::string &path, const std::string &text, mode_t mod
         }
         mode = old.st_mode & 07777;
     }
-    std::string scratch = target + ".tmp." + std::to_string(getpid());
-    int fd = OpenScratch(scratch, mode);
+    std::string name = target + ".tmp." + std::to_string(getpid());
+    int fd = OpenScratch(name, mode);
     if (fd < 0) return -1;
     if (WriteAll(fd, text.data(), text.size()) != 0 || fchmod(fd, mode) != 0 || fsync(fd) != 0) {
         CloseAfterFailure(fd);
-    } else if (close(fd) == 0 && rename(scratch.c_str(), target.c_str()) == 0) {
-        SyncFolder(target);
+    } else if (close(fd) == 0) {
+        *scratch = name;
         return 0;
     }
+    int saved = errno;
+    unlink(name.c_str());
+    errno = saved;
+    return -1;
+}
+
+int CommitTextFile(const std::string &scratch, const std::string &path) {
+    std::string target = NasPath(path.c_str());
+    if (rename(scratch.c_str(), target.c_str()) != 0) return -1;
+    SyncFolder(target);
+    return 0;
+}
+
+int ReplaceTextFile(const std::string &path, const std::string &text, mode_t mode) {
+    std::string scratch;
+    if (PrepareTextFile(path, text, &scratch, mode) != 0) return -1;
+    if (CommitTextFile(scratch, path) == 0) return 0;
     int saved = errno;
     unlink(scratch.c_str());
     errno = saved;

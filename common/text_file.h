@@ -37,6 +37,15 @@ int AppendTextFile(const std::string &path, const std::string &text, mode_t mode
 // path is left alone and refused (ELOOP). Returns 0 on success.
 int ReplaceTextFile(const std::string &path, const std::string &text, mode_t mode = 0644);
 
+// The two halves of ReplaceTextFile, for a change of several files that is
+// journalled before it is carried out: PrepareTextFile writes and flushes the
+// scratch file (its real name in *scratch) and CommitTextFile renames it over
+// path and flushes the folder. A failed prepare leaves no scratch file.
+// Both return 0, or -1 with errno set.
+int PrepareTextFile(const std::string &path, const std::string &text, std::string *scratch,
+                    mode_t mode = 0644);
+int CommitTextFile(const std::string &scratch, const std::string &path);
+
 // Takes an exclusive flock on the lock file at path (created when missing,
 // never through a link). With wait false, a lock held elsewhere gives -1 with
 // errno EWOULDBLOCK at once. Returns the descriptor that holds the lock (close

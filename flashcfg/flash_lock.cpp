@@ -2,10 +2,12 @@
 #include "flash_lock.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -16,6 +18,34 @@
 // Sleeps the whole time even when a signal handler interrupts the sleep.
 static void SleepSeconds(unsigned int seconds) {
     while (seconds > 0) seconds = sleep(seconds);
+}
+
+static void SleepMilliseconds(long ms) {
+    struct timespec rest = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    }
+}
+
+// While this process is counted as a reader, the signals that would end it
+// wait: a process ended in that window would leave the count raised for
+// ever and keep every writer out. The window is one read of the device.
+static sigset_t gMaskBeforeCount;
+static int gCountRaised = 0;
+
+static void HoldEndingSignals(void) {
+    sigset_t all;
+    sigfillset(&all);
+    // Faults of the process itself cannot wait.
+    sigdelset(&all, SIGSEGV);
+    sigdelset(&all, SIGBUS);
+    sigdelset(&all, SIGFPE);
+    sigdelset(&all, SIGILL);
+    if (gCountRaised++ == 0) sigprocmask(SIG_BLOCK, &all, &gMaskBeforeCount);
+}
+
+static void ReleaseEndingSignals(void) {
+    if (gCountRaised > 0 && --gCountRaised == 0)
+        sigprocmask(SIG_SETMASK, &gMaskBeforeCount, nullptr);
 }
 
 key_t FlashLockKey(void) {
@@ -38,23 +68,26 @@ static int ChangeGuard(int semId, short delta) {
     return 0;
 }
 
-// The guard's set, its value read until it is free (at most
-// three readings 5 seconds apart), then taken. Returns the set's id, or -1.
+// The guard's set, its value read until it is free, then taken. Returns the
+// set's id, or -1. The guard is held only for a few instructions, so it is
+// looked at again within milliseconds; the wait ends, as ever, after the
+// time of three readings 5 seconds apart.
 static int TakeGuard(key_t key) {
     int semId = semget(key, 1, IPC_CREAT | 0666);
     if (semId == -1) {
         perror("semget");
         return -1;
     }
-    for (int reading = 1;; reading++) {
+    const long limitMs = (FLASH_GUARD_READS - 1) * FLASH_GUARD_WAIT_SECONDS * 1000L;
+    for (long waitedMs = 0;; waitedMs += FLASH_GUARD_POLL_MS) {
         int value = semctl(semId, 0, GETVAL);
         if (value == -1) {
             perror("semctl:GETVAL");
             return -1;
         }
         if (value < 1) break;
-        if (reading == FLASH_GUARD_READS) return -1;
-        SleepSeconds(FLASH_GUARD_WAIT_SECONDS);
+        if (waitedMs >= limitMs) return -1;
+        SleepMilliseconds(FLASH_GUARD_POLL_MS);
     }
     return ChangeGuard(semId, 1) == 0 ? semId : -1;
 }
@@ -101,18 +134,21 @@ int FlashReadLock(void) {
         if (counters[FLASH_LOCK_WRITERS] != 0) return -1;
         // A full counter would wrap to 0 and let a writer in under readers.
         if (counters[FLASH_LOCK_READERS] == 0xff) return -1;
+        HoldEndingSignals();
         counters[FLASH_LOCK_READERS]++;
         return 0;
     });
 }
 
 int FlashReadUnlock(void) {
-    return WithCounters([](unsigned char *counters) {
+    int result = WithCounters([](unsigned char *counters) {
         // Never below 0: a wrapped counter would lock writers out for good.
         if (counters[FLASH_LOCK_READERS] == 0) return -1;
         counters[FLASH_LOCK_READERS]--;
         return 0;
     });
+    ReleaseEndingSignals();
+    return result;
 }
 
 int TakeFlashReadLock(void) {

@@ -5,8 +5,11 @@
 // memory segment: byte 0 counts the processes reading the flash, byte 1 those
 // writing it. Both are created with mode 0666 when missing. The counters are
 // only changed while the guard is held: a process reads the guard's value
-// (up to three times, 5 seconds apart, while it is held), then adds 1 to it
-// without waiting, updates the counters and subtracts 1 again. Readers do
+// while it is held (again within milliseconds, for at most the 10 seconds of
+// three readings 5 seconds apart), then adds 1 to it without waiting, updates
+// the counters and subtracts 1 again. While this process is counted as a
+// reader the signals that would end it are held back (FlashReadLock blocks
+// them, FlashReadUnlock lets them through). Readers do
 // not exclude each other; a reader counts itself only while byte 1 is 0.
 // "/dev/mtd" goes through NasPath, so the key follows NAS_ROOT.
 #pragma once
@@ -19,7 +22,8 @@ enum {
     FLASH_LOCK_READERS = 0,         // segment byte: processes reading
     FLASH_LOCK_WRITERS = 1,         // segment byte: processes writing
     FLASH_GUARD_READS = 3,          // readings of a held guard before giving up
-    FLASH_GUARD_WAIT_SECONDS = 5,   // between those readings
+    FLASH_GUARD_WAIT_SECONDS = 5,   // between those readings (the overall limit)
+    FLASH_GUARD_POLL_MS = 2,        // how soon a held guard is looked at again
     FLASH_LOCK_ATTEMPTS = 3,        // FlashReadLock calls per flash access
     FLASH_LOCK_RETRY_SECONDS = 10,  // between those calls
 };

@@ -6,6 +6,7 @@
 #include "handoff_files.h"
 #include "handoff_history.h"
 #include "handoff_status.h"
+#include "handoff_store.h"
 #include "handoff_textfile.h"
 #include "nas_path.h"
 #include "shell_command.h"
@@ -16,6 +17,23 @@ void HandoffContextInit(HandoffContext *ctx, const HandoffConfig *config, int so
     ctx->connectionState = HANDOFF_NOT_LOGGED_IN;
     ctx->retrySeconds = 30;
     ctx->idleSeconds = 300;
+    ctx->account.clear();
+    ctx->isAdmin = 0;
+    ctx->loginFailures = 0;
+    ctx->peer.clear();
+    ctx->replyLockFd = -1;
+    ctx->replyLockDepth = 0;
+    for (long &pid : ctx->copies) pid = 0;
+}
+
+int MayActFor(const HandoffContext *ctx, const std::string &owner) {
+    return ctx->isAdmin || (!ctx->account.empty() && owner == ctx->account) ? 1 : 0;
+}
+
+int MayActOn(const HandoffContext *ctx, const std::string &filesId) {
+    if (ctx->isAdmin) return 1;
+    std::string owner;
+    return HandOffOwner(&ctx->config, filesId, &owner) && MayActFor(ctx, owner) ? 1 : 0;
 }
 
 static int LoggedIn(const HandoffContext *ctx) {
@@ -30,6 +48,10 @@ static int RecordTextIsSafe(const std::string &text) {
     return text.find_first_of("\n\r") == std::string::npos;
 }
 
+// The capacity of a record's section line: a longer name could not be
+// charged and given back under one name.
+static const size_t kUserNameCapacity = 20;
+
 static int HandleCreateTmpShare(HandoffContext *ctx, const HandoffRequest *q) {
     HandoffLinks links;
     std::string filesId, expiry;
@@ -38,9 +60,11 @@ static int HandleCreateTmpShare(HandoffContext *ctx, const HandoffRequest *q) {
     if (!LoggedIn(ctx)) {
         status = HANDOFF_NOT_ALLOWED;
     } else if (q->user.empty() || q->user.find_first_of("[]") != std::string::npos ||
-               !RecordTextIsSafe(q->user) || !RecordTextIsSafe(q->fileName) ||
-               !RecordTextIsSafe(q->type)) {
+               q->user.size() > kUserNameCapacity || !RecordTextIsSafe(q->user) ||
+               !RecordTextIsSafe(q->fileName) || !RecordTextIsSafe(q->type)) {
         status = HANDOFF_REFUSED;  // a line end or bracket would forge records
+    } else if (!MayActFor(ctx, q->user)) {
+        status = HANDOFF_REFUSED;  // an account hands over in its own name only
     } else if ((freeKb = FreeSpace(&ctx->config)) == 0 ||
                !CheckSpaceWithFree(&ctx->config, q->user, q->size, freeKb)) {
         status = HANDOFF_REFUSED;
@@ -50,10 +74,17 @@ static int HandleCreateTmpShare(HandoffContext *ctx, const HandoffRequest *q) {
     } else if (MakeLinks(&ctx->config, filesId, &links) != 0 ||
                (expiry = ExpiryTime(&ctx->config)).empty()) {
         status = HANDOFF_REFUSED_2;
-    } else if (WritePendingRecord(&ctx->config, filesId, expiry, q->user, q->size, q->fileName,
-                                  links.internetLink, links.lanLink, q->type) != 0 ||
-               AddUsedSpace(&ctx->config, q->user, q->size) != 0) {
-        status = HANDOFF_REFUSED_2;
+    } else {
+        // The check is made again with the charge, under one lock: others
+        // may have charged since the first look.
+        int charged = ChargeNewHandOff(&ctx->config, filesId, expiry, q->user, q->size, q->fileName,
+                                       links.internetLink, links.lanLink, q->type, freeKb);
+        if (charged != 0) status = charged == 1 ? HANDOFF_REFUSED : HANDOFF_REFUSED_2;
+    }
+    if (status != HANDOFF_DONE && !filesId.empty()) {
+        RemoveTree(TmpShareFolder(&ctx->config, filesId));
+        RemoveTree(FinalShareFolder(&ctx->config, filesId));
+        if (status == HANDOFF_REFUSED) links = HandoffLinks(), filesId.clear(), expiry.clear();
     }
     std::vector<unsigned char> packet;
     PacketPutByte(&packet, HANDOFF_CREATE_TMP_SHARE | kHandoffReplyBit);
@@ -80,7 +111,7 @@ static int HandleCheckRate(HandoffContext *ctx, const HandoffRequest *q) {
         printf("Error: Server State error!\n");
         return SendStatusReply(ctx, HANDOFF_CHECK_N2NCP_RATE, HANDOFF_NOT_ALLOWED);
     }
-    if (!HasVolume(ctx) || !FilesIdIsSafe(q->filesId, 0)) {
+    if (!HasVolume(ctx) || !FilesIdIsSafe(q->filesId, 0) || !MayActOn(ctx, q->filesId)) {
         status = HANDOFF_REFUSED;
     } else {
         ShellCommand c;
@@ -91,7 +122,11 @@ static int HandleCheckRate(HandoffContext *ctx, const HandoffRequest *q) {
         std::string out;
         ShellCommandReadLines(&c, OnDuLine, &out);
         int64_t kb = atoll(out.c_str());
+        if (kb > kSpaceNumberMax) kb = kSpaceNumberMax;
         progress = kb == 0 ? 10000 : (kb - 4) * 10000 / static_cast<int64_t>(q->totalSize);
+        // Hundredths of a percent: a copy larger than announced is done, not past it.
+        if (progress < 0) progress = 0;
+        if (progress > 10000) progress = 10000;
     }
     std::vector<unsigned char> packet;
     PacketPutByte(&packet, HANDOFF_CHECK_N2NCP_RATE | kHandoffReplyBit);
@@ -104,27 +139,21 @@ static int HandleReportFinish(HandoffContext *ctx, const HandoffRequest *q) {
     // Files are only touched for a logged-in client and an id that stays in its tree.
     if (!LoggedIn(ctx))
         return SendStatusReply(ctx, HANDOFF_REPORT_W2NCP_FINISH, HANDOFF_NOT_ALLOWED);
-    if (!FilesIdIsSafe(q->filesId, 0))
+    if (!HasVolume(ctx) || !FilesIdIsSafe(q->filesId, 0))
         return SendStatusReply(ctx, HANDOFF_REPORT_W2NCP_FINISH, HANDOFF_REFUSED);
-    uint32_t status = HANDOFF_REFUSED;
-    std::string tmpFolder = TmpShareFolder(&ctx->config, q->filesId);
-    if (HasVolume(ctx) && FolderExists(tmpFolder)) {
-        ShellCommand c;
-        BuildShellCommand(&c, "mv -f",
-                          {NasPath(tmpFolder.c_str()).c_str(),
-                           NasPath(FinalShareTree(&ctx->config).c_str()).c_str()});
-        ShellCommandText(&c, " &");
-        ShellCommandRun(&c);
-        status = HANDOFF_DONE;
-    }
-    FinishRecord(&ctx->config, q->filesId, status == HANDOFF_DONE ? "Success" : "Failed");
-    return SendStatusReply(ctx, HANDOFF_REPORT_W2NCP_FINISH, status);
+    // The move is made and its result recorded before the reply; a finish
+    // that finds no pending record of its own (finished already, or a copy
+    // runs) changes nothing.
+    int result =
+        FinishHandOff(&ctx->config, q->filesId, ctx->isAdmin ? nullptr : &ctx->account, 1, 0);
+    return SendStatusReply(ctx, HANDOFF_REPORT_W2NCP_FINISH,
+                           result == FINISH_SUCCESS ? HANDOFF_DONE : HANDOFF_REFUSED);
 }
 
 static int HandleDeleteTmpShare(HandoffContext *ctx, const HandoffRequest *q) {
     if (!LoggedIn(ctx)) return SendStatusReply(ctx, HANDOFF_DELETE_TMP_SHARE, HANDOFF_NOT_ALLOWED);
     ctx->connectionState = HANDOFF_LOGGED_IN;
-    if (!HasVolume(ctx) || !FilesIdIsSafe(q->filesId, 0))
+    if (!HasVolume(ctx) || !FilesIdIsSafe(q->filesId, 0) || !MayActOn(ctx, q->filesId))
         return SendStatusReply(ctx, HANDOFF_DELETE_TMP_SHARE, HANDOFF_REFUSED);
     RemoveTree(TmpShareFolder(&ctx->config, q->filesId));
     RemoveTree(FinalShareFolder(&ctx->config, q->filesId));
@@ -137,10 +166,10 @@ static int HandleDeleteSharedFiles(HandoffContext *ctx, const HandoffRequest *q)
         printf("Error: Server State error!\n");
         return SendStatusReply(ctx, HANDOFF_DELETE_SHARED_FILES, HANDOFF_NOT_ALLOWED);
     }
-    if (!HasVolume(ctx) || !FilesIdIsSafe(q->filesId, 0))
+    if (!HasVolume(ctx) || !FilesIdIsSafe(q->filesId, 0) || !MayActOn(ctx, q->filesId))
         return SendStatusReply(ctx, HANDOFF_DELETE_SHARED_FILES, HANDOFF_REFUSED);
     RemoveTree(FinalShareFolder(&ctx->config, q->filesId));
-    DropHistoryRecords(&ctx->config, q->filesId, 0);
+    DropHistoryRecords(&ctx->config, q->filesId, 0, ctx->isAdmin ? nullptr : &ctx->account);
     return SendStatusReply(ctx, HANDOFF_DELETE_SHARED_FILES, HANDOFF_DONE);
 }
 
@@ -165,20 +194,27 @@ static int HandleReadHistory(HandoffContext *ctx, const HandoffRequest *q) {
         return SendStatusReply(ctx, HANDOFF_READ_HISTORY, HANDOFF_NOT_ALLOWED);
     }
     std::vector<HistoryRecord> records;
-    if (!HasVolume(ctx) || ReadHistoryRecords(&ctx->config, q->user, &records) != 0)
+    if (!MayActFor(ctx, q->user) || !HasVolume(ctx) ||
+        ReadHistoryRecords(&ctx->config, q->user, &records) != 0)
         return SendStatusReply(ctx, HANDOFF_READ_HISTORY, HANDOFF_REFUSED);
     int retries = kHandoffWriteRetries;  // one budget for every write of the reply
-    for (size_t i = 0; i < records.size(); i++) {
+    HandoffReplyLock(ctx);               // a copy notice comes before or after, never inside
+    int result = 0;
+    for (size_t i = 0; i < records.size() && result == 0; i++) {
         std::vector<unsigned char> packet;
         if (i == 0) PacketPutByte(&packet, HANDOFF_READ_HISTORY | kHandoffReplyBit);
         PutRecord(&packet, records[i]);
-        if (SendPacket(ctx, packet, &retries) != 0) return -1;
+        result = SendPacket(ctx, packet, &retries);
     }
-    printf("The end of history file!\n");
-    std::vector<unsigned char> end;
-    if (records.empty()) PacketPutByte(&end, HANDOFF_READ_HISTORY | kHandoffReplyBit);
-    PacketPutInt(&end, HANDOFF_REFUSED_2);
-    return SendPacket(ctx, end, &retries);
+    if (result == 0) {
+        printf("The end of history file!\n");
+        std::vector<unsigned char> end;
+        if (records.empty()) PacketPutByte(&end, HANDOFF_READ_HISTORY | kHandoffReplyBit);
+        PacketPutInt(&end, HANDOFF_REFUSED_2);
+        result = SendPacket(ctx, end, &retries);
+    }
+    HandoffReplyUnlock(ctx);
+    return result;
 }
 
 static int HandleDeleteHistory(HandoffContext *ctx, const HandoffRequest *q) {
@@ -193,9 +229,12 @@ static int HandleDeleteHistory(HandoffContext *ctx, const HandoffRequest *q) {
     } else if (!FilesIdIsSafe(q->filesId, 0)) {
         status = HANDOFF_REFUSED;
     } else {
-        int dropped = DropHistoryRecords(&ctx->config, q->filesId, 1);
+        // Another account's records and folder stay as they are.
+        int mayRemove = MayActOn(ctx, q->filesId);
+        int dropped =
+            DropHistoryRecords(&ctx->config, q->filesId, 1, ctx->isAdmin ? nullptr : &ctx->account);
         if (dropped == 1) status = HANDOFF_REFUSED;
-        if (dropped != 2) RemoveTree(FinalShareFolder(&ctx->config, q->filesId));
+        if (dropped != 2 && mayRemove) RemoveTree(FinalShareFolder(&ctx->config, q->filesId));
     }
     printf("error: %d\n", status);
     return SendStatusReply(ctx, HANDOFF_DELETE_HISTORY, static_cast<uint32_t>(status));
@@ -220,6 +259,7 @@ int DispatchHandoffPacket(HandoffContext *ctx, const HandoffHeader *header,
     switch (header->code) {
         case HANDOFF_CREATE_CONNECTION:
             HandleCreateConnection(ctx, &q);
+            if (ctx->loginFailures >= kHandoffMaxLoginFailures) return HANDOFF_CLOSE;
             break;
         case HANDOFF_CLOSE_CONNECTION:
             SendStatusReply(ctx, HANDOFF_CLOSE_CONNECTION, HANDOFF_DONE);

@@ -1,7 +1,9 @@
 // handoff_files.cpp -- share folders, file names, filesIds, links and times.
 #include "handoff_files.h"
 
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -75,6 +77,24 @@ int CopySourceIsAllowed(const std::string &source) {
     return stat(real, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
 }
 
+int OpenCopySource(const std::string &source) {
+    if (!CopySourceIsAllowed(source)) return -1;
+    int fd = open(NasPath("/").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    size_t start = 1;
+    while (fd >= 0 && start < source.size()) {
+        size_t end = source.find('/', start);
+        if (end == std::string::npos) end = source.size();
+        std::string part = source.substr(start, end - start);
+        start = end + 1;
+        if (part.empty()) continue;
+        // Never through a link: the folder checked is the folder copied.
+        int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        close(fd);
+        fd = next;
+    }
+    return fd;
+}
+
 std::string JoinFilesId(const std::string &a, const std::string &b) {
     if (a.size() + b.size() >= 20)
         return (a + b.substr(0, a.size() < 20 ? 20 - a.size() : 0)).substr(0, 20);
@@ -83,9 +103,26 @@ std::string JoinFilesId(const std::string &a, const std::string &b) {
     return a + padded;
 }
 
-static int OnAnyLine(void *context, const char *line, size_t length) {
-    *static_cast<int *>(context) = 1;
-    return 1;
+// 1 when an entry of folder has candidate in its name (what a listing of
+// the folder filtered by the candidate would print); -1 when the folder
+// cannot be read.
+static int ListedInFolder(const std::string &folder, const std::string &candidate) {
+    DIR *d = opendir(folder.c_str());
+    if (d == nullptr) return -1;
+    int found = 0;
+    while (struct dirent *e = readdir(d)) {
+        if (strstr(e->d_name, candidate.c_str()) != nullptr) found = 1;
+    }
+    closedir(d);
+    return found;
+}
+
+// Makes folder and every missing folder above it (mode 0777 less the umask).
+static void MakeFolders(const std::string &folder) {
+    for (size_t slash = folder.find('/', 1); slash != std::string::npos;
+         slash = folder.find('/', slash + 1))
+        mkdir(folder.substr(0, slash).c_str(), 0777);
+    mkdir(folder.c_str(), 0777);
 }
 
 int MakeFilesId(const HandoffConfig *config, std::string *filesId) {
@@ -97,20 +134,25 @@ int MakeFilesId(const HandoffConfig *config, std::string *filesId) {
     std::string tree = FinalShareTree(config);
     for (int tries = 0; tries < 1000; tries++) {
         std::string candidate = JoinFilesId(std::to_string(random()), std::to_string(random()));
-        ShellCommand c;
-        ShellCommandBegin(&c, "ls");
-        ShellCommandWord(&c, NasPath(tree.c_str()).c_str());
-        ShellCommandText(&c, " |grep");
-        ShellCommandWord(&c, candidate.c_str());
-        int listed = 0;
-        if (ShellCommandReadLines(&c, OnAnyLine, &listed) < 0) {
+        int listed = ListedInFolder(NasPath(tree.c_str()), candidate);
+        if (listed < 0 && errno == ENOENT) {  // a share tree removed by hand is made again
+            MakeFolders(NasPath(tree.c_str()));
+            MakeFolders(NasPath(TmpShareTree(config).c_str()));
+            listed = ListedInFolder(NasPath(tree.c_str()), candidate);
+        }
+        if (listed < 0) {
             printf("Opne pipe: %s\n", strerror(errno));
             return 1;
         }
         if (listed) continue;
-        // mkdir is the claim: of two processes with one candidate, one wins.
+        // mkdir is the claim: of two processes with one candidate, one wins;
+        // a folder that could not be made is no claim at all.
         std::string folder = NasPath((tree + kHandoffMarker + candidate).c_str());
-        if (mkdir(folder.c_str(), 0777) != 0 && errno == EEXIST) continue;
+        if (mkdir(folder.c_str(), 0777) != 0) {
+            if (errno == EEXIST) continue;
+            printf("Make folder: %s\n", strerror(errno));
+            return 1;
+        }
         *filesId = candidate;
         return 0;
     }
@@ -130,20 +172,15 @@ std::string ExpiryTime(const HandoffConfig *config) {
     return FormatHandoffTime(time(nullptr) + static_cast<time_t>(config->effectiveDays) * 86400);
 }
 
-static void RunWithPath(const char *verb, const std::string &path, const char *tail) {
-    ShellCommand c;
-    ShellCommandBegin(&c, verb);
-    ShellCommandWord(&c, NasPath(path.c_str()).c_str());
-    ShellCommandText(&c, tail);
-    ShellCommandRun(&c);
-}
-
 int MakeShares(HandoffConfig *config, const std::string &filesId, HandoffLinks *links) {
     if (config->shareRoot.empty()) return 1;
     Br0Address(&config->br0Address);
-    RunWithPath("mkdir -p", TmpShareFolder(config, filesId), "");
-    RunWithPath("mkdir -p", FinalShareFolder(config, filesId), "");
-    RunWithPath("chmod 777", TmpShareTree(config), " -R");
+    // The temporary folder is opened to everyone, as the share needs; the
+    // other users' folders beside it keep their modes.
+    mkdir(NasPath(TmpShareTree(config).c_str()).c_str(), 0777);
+    std::string tmp = NasPath(TmpShareFolder(config, filesId).c_str());
+    if (mkdir(tmp.c_str(), 0777) != 0 && errno != EEXIST) return 1;
+    if (chmod(tmp.c_str(), 0777) != 0 || !FolderExists(FinalShareFolder(config, filesId))) return 1;
     links->tmpNetworkPath =
         std::string("PARCELO_TMP_SHARE") + "\\" + kHandoffMarker + filesId + "\\";
     links->lanLink =

@@ -38,13 +38,20 @@ int FilesIdIsSafe(const std::string &id, int allowEmpty);
 // existing folder whose real place is under "/mnt/" too.
 int CopySourceIsAllowed(const std::string &source);
 
+// Opens the source folder of n2ncp component by component, never following
+// a symbolic link, after CopySourceIsAllowed. Returns the descriptor (a copy
+// started from it reads that folder, whatever is renamed later), or -1 when
+// the source is refused or a component is a link.
+int OpenCopySource(const std::string &source);
+
 // Joins two random decimal texts into 20 characters (A, then B cut or padded
 // with zeros at its end), at most 20 characters.
 std::string JoinFilesId(const std::string &a, const std::string &b);
 
 // A new filesId, unique among the final share folders, whose final share
 // folder is claimed (created) at once so that two processes never take the
-// same id. Returns 0, or 1 when no listing could be run ("Opne pipe: ...").
+// same id. Returns 0, or 1 when no listing could be run ("Opne pipe: ...")
+// or the folder could not be made.
 int MakeFilesId(const HandoffConfig *config, std::string *filesId);
 
 // "%d/%d/%d %d:%d:%d" of local time t (year, month, day, hour, minute, second).
@@ -60,9 +67,9 @@ struct HandoffLinks {
     std::string internetLink;    // "ftp://ADDR/PARCELO_FINAL_SHARE/!@][_ID"
 };
 
-// Reads br0's address, creates both share folders of id and opens the
-// temporary tree to everyone; fills the network-path form and the LAN link.
-// Returns 0, or 1 when there is no shareRoot.
+// Reads br0's address, creates the temporary folder of id (mode 0777; the
+// final one was made by MakeFilesId); fills the network-path form and the
+// LAN link. Returns 0, or 1 when there is no shareRoot or a folder is missing.
 int MakeShares(HandoffConfig *config, const std::string &filesId, HandoffLinks *links);
 // Fills the FTP form and the internet link. Returns 0.
 int MakeLinks(const HandoffConfig *config, const std::string &filesId, HandoffLinks *links);

@@ -7,6 +7,8 @@
 // newest first; a pending record waits in "history_<filesId>.tmp".
 #pragma once
 
+#include <stdint.h>
+
 #include <string>
 #include <vector>
 
@@ -46,24 +48,57 @@ int WritePendingRecord(const HandoffConfig *config, const std::string &filesId,
                        const std::string &fileName, const std::string &internetLink,
                        const std::string &lanLink, const std::string &type);
 
-// Gives the pending record of filesId the status result and puts it at the
-// top of the history. An unreadable pending file leaves the history as it was.
+// Under the store lock, checks user's room for size again (freeKb free on
+// the volume) and, when there is room, writes the pending record and adds
+// size to the counters in one change. Returns 0, 1 when there is no room, 2
+// when the change cannot be written (nothing changed).
+int ChargeNewHandOff(const HandoffConfig *config, const std::string &filesId,
+                     const std::string &expiry, const std::string &user, long long size,
+                     const std::string &fileName, const std::string &internetLink,
+                     const std::string &lanLink, const std::string &type, int64_t freeKb);
+
+// Results of FinishHandOff.
+enum {
+    FINISH_SUCCESS = 0,      // moved into the final share, recorded "Success"
+    FINISH_FAILED = 1,       // recorded "Failed"
+    FINISH_REFUSED = 2,      // no pending record to claim: nothing changed
+    FINISH_NOT_WRITTEN = 3,  // the history could not be rewritten: nothing changed
+};
+
+// Finishes filesId's hand-off once. Under the store lock it claims the
+// pending record (refused when it is missing, held by a running copy other
+// than this process, or, with owner set, another account's); when ok, moves
+// the temporary folder into the final share (a rename within the volume);
+// then puts the record with "Success" (moved) or "Failed" at the top of the
+// history and removes the pending record in one journalled change. A change
+// that cannot be written moves the folder back.
+int FinishHandOff(const HandoffConfig *config, const std::string &filesId, const std::string *owner,
+                  int ok, int byCopy);
+
+// The previous entry point: FinishHandOff by anyone, moving when result is
+// "Success".
 void FinishRecord(const HandoffConfig *config, const std::string &filesId,
                   const std::string &result);
 
-// Gives the space of filesId's pending record back and deletes the file.
+// Gives the space of filesId's pending record back and deletes the file, in
+// one change under the lock.
 void DropPendingRecord(const HandoffConfig *config, const std::string &filesId);
 
-// Drops every history record whose files_id contains pattern and gives its
-// space back. removeShares 0 (delete_shared_files): the dropped records are
-// printed and the kept ones moved over the history through "tmp_history.txt".
-// removeShares 1 (delete_history): each dropped record's final share folder
-// is removed too and the kept ones go through the history name + "_tmp".
-// Returns 0; 1 when the scratch file cannot be created; 2 when there is no
-// history file (nothing done).
-int DropHistoryRecords(const HandoffConfig *config, const std::string &pattern, int removeShares);
+// Drops every history record whose files_id contains pattern (and, with
+// owner set, whose section is owner) and gives its space back, in one change
+// under the lock. removeShares 0 (delete_shared_files): the dropped records
+// are printed. removeShares 1 (delete_history): each dropped record's final
+// share folder is removed too, after the change. Returns 0; 1 when the change
+// cannot be written (nothing changed); 2 when there is no history file
+// (nothing done).
+int DropHistoryRecords(const HandoffConfig *config, const std::string &pattern, int removeShares,
+                       const std::string *owner = nullptr);
 
 // The records of user, in file order. Returns 0, or 1 when there is no
 // history file.
 int ReadHistoryRecords(const HandoffConfig *config, const std::string &user,
                        std::vector<HistoryRecord> *records);
+
+// The account of filesId's hand-off: its pending record's section, else that
+// of the history record with exactly that files_id. Returns 1 when found.
+int HandOffOwner(const HandoffConfig *config, const std::string &filesId, std::string *owner);

@@ -1,6 +1,7 @@
 // handoff_login.cpp -- the login against the appliance's accounts, and check_ftp_code.
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "flash_settings.h"
 #include "handoff_connection.h"
@@ -35,12 +36,15 @@ std::vector<std::string> SplitAccountList(const std::string &list) {
     return entries;
 }
 
-int CheckLogin(const std::string &name, const std::string &password) {
+int CheckLogin(const std::string &name, const std::string &password, int *isAdmin) {
     FlashSettingsReload();
+    if (isAdmin) *isAdmin = 0;
     // An unset account, or an empty entry of the lists, never lets anyone in.
     if (name.empty()) return 0;
-    if (name == TextSetting(kSettingUserName) && password == TextSetting(kSettingUserPassword))
+    if (name == TextSetting(kSettingUserName) && password == TextSetting(kSettingUserPassword)) {
+        if (isAdmin) *isAdmin = 1;
         return 1;
+    }
     std::vector<std::string> names = SplitAccountList(TextSetting(kSettingNasUserName));
     std::vector<std::string> passwords = SplitAccountList(TextSetting(kSettingNasUserPasswd));
     for (size_t k = 0; k < names.size() && k < passwords.size(); k++) {
@@ -49,19 +53,40 @@ int CheckLogin(const std::string &name, const std::string &password) {
     return 0;
 }
 
+// Printable form of a client's text for a log line: control characters become "?".
+static std::string Printable(const std::string &text) {
+    std::string out = text.substr(0, 64);
+    for (char &c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return out;
+}
+
 int HandleCreateConnection(HandoffContext *ctx, const HandoffRequest *request) {
     if (ctx->connectionState != HANDOFF_NOT_LOGGED_IN) {
         ctx->connectionState = HANDOFF_NOT_LOGGED_IN;
+        ctx->account.clear();
+        ctx->isAdmin = 0;
         return SendStatusReply(ctx, HANDOFF_CREATE_CONNECTION, HANDOFF_NOT_ALLOWED);
     }
     if (request->version != kHandoffVersion) {
         printf("Error: Wrong Version!\n");
         return SendStatusReply(ctx, HANDOFF_CREATE_CONNECTION, HANDOFF_REFUSED);
     }
-    if (!CheckLogin(request->user, request->password)) {
+    int isAdmin = 0;
+    if (!CheckLogin(request->user, request->password, &isAdmin)) {
         printf("Error: user name and password failed!\n");
+        // Guessing costs time: each failure of a connection is answered a
+        // second later than the one before, and the last ends it.
+        ctx->loginFailures++;
+        printf("Failed login %d of account \"%s\" from %s\n", ctx->loginFailures,
+               Printable(request->user).c_str(), ctx->peer.c_str());
+        fflush(stdout);
+        unsigned delay = static_cast<unsigned>(ctx->loginFailures);
+        while (delay > 0) delay = sleep(delay);
         return SendStatusReply(ctx, HANDOFF_CREATE_CONNECTION, HANDOFF_REFUSED_2);
     }
+    ctx->account = request->user;
+    ctx->isAdmin = isAdmin;
     ctx->connectionState = HANDOFF_LOGGED_IN;
     return SendStatusReply(ctx, HANDOFF_CREATE_CONNECTION, HANDOFF_DONE);
 }

@@ -1,18 +1,26 @@
 // handoff_server.h -- parcelod's listener and its connection processes.
 //
 // The listener accepts on TCP port 13367 and forks one connection process per
-// client; it closes its own copy of every accepted socket and, from the first
-// fork on, ignores SIGCHLD so that ended connections leave no zombies. SIGHUP
+// client, up to the limits below; it closes its own copy of every accepted
+// socket and reaps ended connections from its loop. SIGHUP
 // re-reads the configuration in the process that receives it (the listener:
 // for connections accepted afterwards). A connection process reads requests
-// until the client closes, a read fails, an unknown code arrives or the
-// client stays silent for the idle time (SIGALRM ends the process).
+// until the client closes, a read fails, an unknown code arrives, a login
+// fails too often, or a request does not arrive whole within the idle time
+// (SIGALRM ends the process); it reaps its copy processes as they end.
 #pragma once
+
+#include <sys/socket.h>
 
 #include "handoff_config.h"
 
 static const int kHandoffPort = 13367;
-static const int kHandoffBacklog = 5;
+static const int kHandoffBacklog = SOMAXCONN;  // the system's usual backlog
+
+// Connection processes at once, in all and from one address: far above what
+// a household's clients need, so that only a flood is refused.
+static const int kHandoffMaxConnections = 64;
+static const int kHandoffMaxPerAddress = 32;
 
 // Timing of connection processes; the environment may shorten both for
 // tests (PARCELOD_IDLE_SECONDS, PARCELOD_RETRY_SECONDS).

@@ -11,6 +11,7 @@
 
 #include "flash_settings.h"
 #include "handoff_files.h"
+#include "handoff_store.h"
 #include "handoff_textfile.h"
 #include "nas_path.h"
 #include "shell_command.h"
@@ -70,7 +71,12 @@ std::string RewriteStatusText(const std::string &old, const std::string &user, i
     return text;
 }
 
-int64_t SpaceNumber(const std::string &text) { return strtoll(text.c_str(), nullptr, 10); }
+int64_t SpaceNumber(const std::string &text) {
+    long long v = strtoll(text.c_str(), nullptr, 10);
+    if (v > kSpaceNumberMax) return kSpaceNumberMax;
+    if (v < -kSpaceNumberMax) return -kSpaceNumberMax;
+    return v;
+}
 
 static std::string NewStatusText(void) {
     std::string text = std::string(kTotalKey) + "\t0\n";
@@ -90,27 +96,68 @@ static std::string NewStatusText(void) {
     return text;
 }
 
-int LoadSpaceCounters(const HandoffConfig *config, const std::string &user,
-                      SpaceCounters *counters) {
+int LoadStatusText(const HandoffConfig *config, const std::string &user, std::string *text,
+                   int *amended) {
+    *amended = 0;
     if (config->shareRoot.empty()) return 1;
-    std::string path = StatusFilePath(config);
-    std::string text;
-    if (ReadTextFile(path, &text) != 0) {
-        ShellCommand c;
-        ShellCommandBegin(&c, "mkdir -p");
-        ShellCommandWord(&c, NasPath(SystemFolderFile(config, "").c_str()).c_str());
-        ShellCommandRun(&c);
-        text = NewStatusText();
-        if (WriteTextFile(path, text) != 0) return 1;
+    if (ReadTextFile(StatusFilePath(config), text) != 0) {
+        if (errno != ENOENT) return 1;
+        *text = NewStatusText();
+        *amended = 1;
     }
+    std::string amendedText = AmendStatusText(*text, user);
+    if (amendedText != *text) {
+        text->swap(amendedText);
+        *amended = 1;
+    }
+    return 0;
+}
+
+std::string AmendStatusText(const std::string &text, const std::string &user) {
+    SpaceCounters counters;
     int hasTotal, hasUser;
-    ParseSpaceCounters(text, user, counters, &hasTotal, &hasUser);
+    ParseSpaceCounters(text, user, &counters, &hasTotal, &hasUser);
     std::string more;
     if (!text.empty() && text.back() != '\n' && (!hasTotal || !hasUser)) more += "\n";
     if (!hasTotal) more += std::string(kTotalKey) + "\t0\n";
     if (!hasUser) more += "[" + user + "]\n" + kUserKey + "\t0\n";
-    if (!more.empty() && AppendTextFile(path, more) != 0) return 1;
+    return text + more;
+}
+
+// Loads user's status text under the lock and writes it back when it was
+// created or amended. Returns the lock's descriptor (still held), or -1.
+static int LockAndLoad(const HandoffConfig *config, const std::string &user, std::string *text) {
+    int lock = HandoffStoreLock(config);
+    if (lock < 0) return -1;
+    int amended = 0;
+    if (LoadStatusText(config, user, text, &amended) != 0 ||
+        (amended && ReplaceTextFile(StatusFilePath(config), *text) != 0)) {
+        HandoffStoreUnlock(lock);
+        return -1;
+    }
+    return lock;
+}
+
+int LoadSpaceCounters(const HandoffConfig *config, const std::string &user,
+                      SpaceCounters *counters) {
+    std::string text;
+    int lock = LockAndLoad(config, user, &text);
+    if (lock < 0) return 1;
+    HandoffStoreUnlock(lock);
+    int hasTotal, hasUser;
+    ParseSpaceCounters(text, user, counters, &hasTotal, &hasUser);
     return 0;
+}
+
+int SpaceAllows(const HandoffConfig *config, const std::string &text, const std::string &user,
+                int64_t size, int64_t freeKb) {
+    if (config->totalSpace == "unlimited") return size < freeKb ? 1 : 0;
+    SpaceCounters counters;
+    int hasTotal, hasUser;
+    ParseSpaceCounters(text, user, &counters, &hasTotal, &hasUser);
+    int64_t totalRoom = SpaceNumber(config->totalSpace) - SpaceNumber(counters.total);
+    int64_t userRoom = SpaceNumber(config->eachUserMaxSpace) - SpaceNumber(counters.user);
+    return size < (totalRoom < userRoom ? totalRoom : userRoom) ? 1 : 0;
 }
 
 int CheckSpace(const HandoffConfig *config, const std::string &user, int64_t size) {
@@ -119,54 +166,57 @@ int CheckSpace(const HandoffConfig *config, const std::string &user, int64_t siz
 
 int CheckSpaceWithFree(const HandoffConfig *config, const std::string &user, int64_t size,
                        int64_t freeKb) {
-    SpaceCounters counters;
-    if (LoadSpaceCounters(config, user, &counters) != 0) {
+    std::string text;
+    int lock = LockAndLoad(config, user, &text);
+    if (lock < 0) {
         printf("error_no: 1\n");
         return 0;
     }
-    if (config->totalSpace == "unlimited") return size < freeKb ? 1 : 0;
-    int64_t totalRoom = SpaceNumber(config->totalSpace) - SpaceNumber(counters.total);
-    int64_t userRoom = SpaceNumber(config->eachUserMaxSpace) - SpaceNumber(counters.user);
-    return size < (totalRoom < userRoom ? totalRoom : userRoom) ? 1 : 0;
+    HandoffStoreUnlock(lock);
+    return SpaceAllows(config, text, user, size, freeKb);
 }
 
 static int64_t NotNegative(int64_t v) { return v < 0 ? 0 : v; }
 
-int AddUsedSpace(const HandoffConfig *config, const std::string &user, int64_t size) {
-    std::string path = StatusFilePath(config);
-    std::string old;
-    if (ReadTextFile(path, &old) != 0) return 1;
+std::string AddSpaceText(const std::string &text, const std::string &user, int64_t size) {
     SpaceCounters counters;
     int hasTotal, hasUser;
-    ParseSpaceCounters(old, user, &counters, &hasTotal, &hasUser);
+    ParseSpaceCounters(text, user, &counters, &hasTotal, &hasUser);
+    if (size > kSpaceNumberMax) size = kSpaceNumberMax;
     int64_t total = NotNegative(SpaceNumber(counters.total) + size);
     int64_t mine = NotNegative(SpaceNumber(counters.user) + size);
-    std::string scratch = path + "_tmp";
-    if (WriteTextFile(scratch, RewriteStatusText(old, user, total, mine)) != 0) return 1;
-    MoveOrCopyFile("cp", scratch, path);
-    unlink(NasPath(scratch.c_str()).c_str());
-    return 0;
+    return RewriteStatusText(text, user, total, mine);
+}
+
+std::string GiveBackText(const std::string &text, const std::string &user,
+                         const std::string &sizeText) {
+    SpaceCounters counters;
+    int hasTotal, hasUser;
+    ParseSpaceCounters(text, user, &counters, &hasTotal, &hasUser);
+    if (sizeText.empty() || counters.total.empty() || counters.user.empty()) return text;
+    if (counters.total.find("unlimit") != std::string::npos) return text;
+    int64_t size = NotNegative(SpaceNumber(sizeText));
+    int64_t total = NotNegative(SpaceNumber(counters.total) - size);
+    int64_t mine = NotNegative(SpaceNumber(counters.user) - size);
+    return RewriteStatusText(text, user, total, mine);
+}
+
+int AddUsedSpace(const HandoffConfig *config, const std::string &user, int64_t size) {
+    std::string text;
+    int lock = LockAndLoad(config, user, &text);
+    if (lock < 0) return 1;
+    int bad = ReplaceTextFile(StatusFilePath(config), AddSpaceText(text, user, size)) != 0;
+    HandoffStoreUnlock(lock);
+    return bad ? 1 : 0;
 }
 
 void GiveSpaceBack(const HandoffConfig *config, const std::string &user,
                    const std::string &sizeText) {
-    SpaceCounters counters;
-    if (LoadSpaceCounters(config, user, &counters) != 0) return;
-    if (sizeText.empty() || counters.total.empty() || counters.user.empty()) return;
-    if (counters.total.find("unlimit") != std::string::npos) return;
-    std::string path = StatusFilePath(config);
-    std::string old;
-    if (ReadTextFile(path, &old) != 0) {
-        printf("Read: %s\n", strerror(errno));
-        return;
-    }
-    int64_t size = NotNegative(SpaceNumber(sizeText));
-    int64_t total = NotNegative(SpaceNumber(counters.total) - size);
-    int64_t mine = NotNegative(SpaceNumber(counters.user) - size);
-    std::string scratch = SystemFolderFile(config, "status.tmp");
-    if (WriteTextFile(scratch, RewriteStatusText(old, user, total, mine)) != 0) {
+    std::string text;
+    int lock = LockAndLoad(config, user, &text);
+    if (lock < 0) return;
+    std::string after = GiveBackText(text, user, sizeText);
+    if (after != text && ReplaceTextFile(StatusFilePath(config), after) != 0)
         printf("Write: %s\n", strerror(errno));
-        return;
-    }
-    MoveOrCopyFile("mv", scratch, path);
+    HandoffStoreUnlock(lock);
 }

@@ -6,11 +6,14 @@
 Runs in a network namespace of its own (re-executes itself under unshare -n).
 Each client process loops for the run's length: connect, log in, create a
 share, read the history (20 records of its user), close. A second parcelod
-run does what the floor does (connect, log in, close). The floor is a
-minimal fork-per-connection server that only answers the login; its clients
-connect, log in and close. Printed per server: connections per second,
-median and 99th-percentile latency per command, peak memory (VmHWM) of the
-listener and of one connection process.
+run does what the login floor does (connect, log in, close). The floors are
+minimal fork-per-connection servers (floor.cpp): the session floor serves
+the same whole sessions and starts only the outside commands a session
+needs (the df and ifconfig pipelines, through /bin/sh); the login floor
+only answers the login. Printed per server: connections per second, median
+and 99th-percentile latency per command, peak memory (VmHWM) of the
+listener and of one connection process, and the largest number of
+processes of the server seen at once.
 """
 import multiprocessing as mp
 import os
@@ -54,9 +57,18 @@ def read_string(sock):
 LOGIN = packet(1, struct.pack(">I", 0x20090303) + s("alice") + s("wonder"))
 
 
+# Each client process speaks from an address of its own (127.0.0.10, ...),
+# as the clients of a household do: the server bounds connections per address.
+SOURCE = ["127.0.0.1"]
+
+
+def connect():
+    return socket.create_connection(("127.0.0.1", 13367), source_address=(SOURCE[0], 0))
+
+
 def parcelod_session(timings):
     t0 = time.perf_counter()
-    sock = socket.create_connection(("127.0.0.1", 13367))
+    sock = connect()
     sock.sendall(LOGIN)
     assert read_exactly(sock, 5) == b"\x81\0\0\0\0"
     t1 = time.perf_counter()
@@ -91,7 +103,7 @@ def parcelod_session(timings):
 
 def login_session(timings):
     t0 = time.perf_counter()
-    sock = socket.create_connection(("127.0.0.1", 13367))
+    sock = connect()
     sock.sendall(LOGIN)
     assert read_exactly(sock, 5) == b"\x81\0\0\0\0"
     t1 = time.perf_counter()
@@ -104,10 +116,11 @@ def login_session(timings):
 floor_session = login_session
 
 
-def client(kind, seconds, queue):
+def client(kind, seconds, queue, number):
+    SOURCE[0] = "127.0.0.%d" % (10 + number)
     timings = {k: [] for k in ("login", "create_tmp_share", "read_history", "close", "session")}
     session = {"parcelod": parcelod_session, "parcelod-login": login_session,
-               "floor": floor_session}[kind]
+               "floor-session": parcelod_session, "floor": floor_session}[kind]
     end = time.time() + seconds
     errors = 0
     while time.time() < end:
@@ -144,10 +157,32 @@ def hwm_kb(pid):
     return 0
 
 
+def descendants(pid):
+    parents = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                parents[int(entry)] = int(f.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, IndexError, ValueError):
+            pass
+    count = 0
+    for child in parents:
+        up = parents.get(child)
+        while up and up > 1:
+            if up == pid:
+                count += 1
+                break
+            up = parents.get(up)
+    return count
+
+
 def sample_children(pid, stop, peak):
     while not stop.is_set():
         for child in children_of(pid):
             peak[0] = max(peak[0], hwm_kb(child))
+        peak[1] = max(peak[1], 1 + descendants(pid))
         time.sleep(0.02)
 
 
@@ -172,11 +207,11 @@ def run(kind, argv, env, clients, seconds):
     server = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                               start_new_session=True)
     wait_port()
-    stop, peak = threading.Event(), [0]
+    stop, peak = threading.Event(), [0, 1]
     sampler = threading.Thread(target=sample_children, args=(server.pid, stop, peak))
     sampler.start()
     queue = mp.Queue()
-    procs = [mp.Process(target=client, args=(kind, seconds, queue)) for _ in range(clients)]
+    procs = [mp.Process(target=client, args=(kind, seconds, queue, i)) for i in range(clients)]
     start = time.perf_counter()
     for p in procs:
         p.start()
@@ -195,7 +230,7 @@ def run(kind, argv, env, clients, seconds):
         errors += e
         for k, v in timings.items():
             merged.setdefault(k, []).extend(v)
-    return merged, errors, elapsed, listener, peak[0]
+    return merged, errors, elapsed, listener, peak[0], peak[1]
 
 
 def prepare(root, bin_dir):
@@ -243,26 +278,29 @@ def main():
                    PATH=os.path.join(TOOLS, "standins") + ":" + os.environ["PATH"])
         rows = []
         parcelod = [os.path.join(bin_dir, "parcelod")]
-        for kind, argv in (("parcelod", parcelod), ("parcelod-login", parcelod), ("floor", [floor])):
-            merged, errors, elapsed, listener, child = run(kind, argv, env, clients, seconds)
-            rows.append((kind, len(merged["session"]) / elapsed, merged, errors, listener, child))
+        for kind, argv in (("parcelod", parcelod), ("parcelod-login", parcelod),
+                           ("floor-session", [floor, "--session"]), ("floor", [floor])):
+            merged, errors, elapsed, listener, child, procs = run(kind, argv, env, clients,
+                                                                  seconds)
+            rows.append((kind, len(merged["session"]) / elapsed, merged, errors, listener, child,
+                         procs))
         print("%d clients, %.0f s each, loopback in a network namespace" % (clients, seconds))
-        print("%-14s %8s %7s  %-18s %9s %9s  %12s %12s" % (
+        print("%-14s %8s %7s  %-18s %9s %9s  %12s %12s %9s" % (
             "server", "conn/s", "errors", "command", "p50 ms", "p99 ms", "listener KB",
-            "conn proc KB"))
-        for kind, rate, merged, errors, listener, child in rows:
+            "conn proc KB", "max procs"))
+        for kind, rate, merged, errors, listener, child, procs in rows:
             first = True
             for cmd in ("login", "create_tmp_share", "read_history", "close", "session"):
                 if not merged.get(cmd):
                     continue
-                print("%-14s %8s %7s  %-18s %9.2f %9.2f  %12s %12s" % (
+                print("%-14s %8s %7s  %-18s %9.2f %9.2f  %12s %12s %9s" % (
                     kind if first else "", "%.1f" % rate if first else "",
                     errors if first else "", cmd, percentile(merged[cmd], 0.5) * 1000,
                     percentile(merged[cmd], 0.99) * 1000, listener if first else "",
-                    child if first else ""))
+                    child if first else "", procs if first else ""))
                 first = False
-        print("parcelod / floor connection rate: %.3f (whole sessions), %.3f (login only)" % (
-            rows[0][1] / rows[2][1], rows[1][1] / rows[2][1]))
+        print("parcelod / floor connection rate: %.3f (whole sessions, session floor), "
+              "%.3f (login only, login floor)" % (rows[0][1] / rows[2][1], rows[1][1] / rows[3][1]))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -4,7 +4,8 @@
 // from it, written in the record format and read again, must give the same
 // record when its values can be written (no line ends, a section without
 // "]", lines within the reader's length); the status text, rewritten with
-// new counters, must give those counters back.
+// new counters, must give those counters back, and its numbers go through
+// the counters' arithmetic without overflow.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -50,8 +51,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int hasTotal, hasUser;
     ParseSpaceCounters(text, user, &counters, &hasTotal, &hasUser);
     int64_t total = SpaceNumber(counters.total), mine = SpaceNumber(counters.user);
-    (void)total;
-    (void)mine;
+    Check(total <= kSpaceNumberMax && total >= -kSpaceNumberMax);
+    Check(mine <= kSpaceNumberMax && mine >= -kSpaceNumberMax);
+    // The file's values go through every sum and difference the server
+    // makes; under the sanitizers an overflow would end the run.
+    HandoffConfig config = HandoffConfig();
+    config.totalSpace = counters.total;
+    config.eachUserMaxSpace = counters.user;
+    SpaceAllows(&config, text, user, 4294967295LL, 0);
+    std::string added = AddSpaceText(text, user, 4294967295LL);
+    GiveBackText(added, user, counters.total);
+    GiveBackText(text, user, "-" + counters.user);
     std::string rewritten = RewriteStatusText(text, user, 1234567890123LL, 42);
     ParseSpaceCounters(rewritten, user, &counters, &hasTotal, &hasUser);
     Check(hasTotal && hasUser && counters.total == "1234567890123" && counters.user == "42");

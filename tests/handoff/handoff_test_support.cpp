@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -97,6 +98,27 @@ void ApplianceRoot::Df(const std::string &devices, long long freeKb) {
         start = end + 1;
     }
     root.Write("standin/df.out", text);
+}
+
+bool MountFileSystem(const std::string &folder, const char *size) {
+    if (unshare(CLONE_NEWNS) != 0) return false;
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    std::string options = std::string("size=") + size;
+    return mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+bool MountSmallVolume(ApplianceRoot *app, const char *size) {
+    return MountFileSystem(app->Volume(), size);
+}
+
+std::string FillVolume(const std::string &folder) {
+    std::string path = folder + "/filler";
+    FILE *f = fopen(path.c_str(), "w");
+    std::string chunk(4096, 'f');
+    while (f && fwrite(chunk.data(), 1, chunk.size(), f) == chunk.size() && fflush(f) == 0) {
+    }
+    if (f) fclose(f);
+    return path;
 }
 
 void HandoffServerTest::SetUp() {

@@ -60,6 +60,15 @@ class ApplianceRoot {
     std::string Calls() const { return harness::ReadFile(root.At("standin/calls.log")); }
 };
 
+// Mounts a file system of size bytes (tmpfs, "2m") of its own over the
+// target volume, in a mount namespace of the calling process, so that the
+// volume can be filled for real. False when mount namespaces are refused.
+bool MountSmallVolume(ApplianceRoot *app, const char *size);
+// The same over any folder.
+bool MountFileSystem(const std::string &folder, const char *size);
+// Fills the file system holding folder with one file; returns its path.
+std::string FillVolume(const std::string &folder);
+
 class HandoffServerTest : public ::testing::Test {
   protected:
     void SetUp() override;

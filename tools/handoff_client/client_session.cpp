@@ -80,20 +80,42 @@ int ClientTakeString(ClientSession *session, std::string *value) {
     return 0;
 }
 
+// Takes a copy notice (type 12) when one is next. Returns 1 when one was
+// taken (*noticed is then 1 for a copy that succeeded, 2 for one that
+// failed), 0 when the next byte is something else, -1 at the end.
+static int TakeNotice(ClientSession *s, int *noticed) {
+    std::vector<unsigned char> type;
+    if (ClientTake(s, 1, &type) != 0) return -1;
+    if (type[0] != HANDOFF_COPY_NOTICE) {
+        s->in.insert(s->in.begin(), type[0]);
+        return 0;
+    }
+    uint32_t st;
+    std::string id;
+    if (ClientTakeInt(s, &st) != 0 || ClientTakeString(s, &id) != 0) return -1;
+    if (noticed) *noticed = st == HANDOFF_DONE ? 1 : 2;
+    return 1;
+}
+
+// Takes the integer that starts a history record or ends the history. A
+// copy notice may come before it: the integer's first byte is never 12.
+static int TakeRecordInt(ClientSession *s, uint32_t *value) {
+    int taken;
+    while ((taken = TakeNotice(s, nullptr)) == 1) {
+    }
+    return taken < 0 ? -1 : ClientTakeInt(s, value);
+}
+
 // Takes the type byte and status of a reply; the copy notice (type 12) that
 // may come between replies is reported and skipped. *noticed is set when one
-// was seen.
+// was seen (1: the copy succeeded, 2: it failed).
 static int TakeReply(ClientSession *s, int code, uint32_t *status, int *noticed) {
     for (;;) {
+        int taken = TakeNotice(s, noticed);
+        if (taken < 0) return -1;
+        if (taken == 1) continue;
         std::vector<unsigned char> type;
         if (ClientTake(s, 1, &type) != 0) return -1;
-        if (type[0] == HANDOFF_COPY_NOTICE) {
-            uint32_t st;
-            std::string id;
-            if (ClientTakeInt(s, &st) != 0 || ClientTakeString(s, &id) != 0) return -1;
-            if (noticed) *noticed = 1;
-            continue;
-        }
         if (type[0] != (code | kHandoffReplyBit)) {
             fprintf(stderr, "handoff_client: unexpected reply type 0x%02X\n", type[0]);
             return -1;
@@ -223,6 +245,10 @@ static int Progress(ClientSession *s, const std::string &id, uint32_t total, int
         struct pollfd pfd = {s->fd, POLLIN, 0};
         poll(&pfd, 1, 200);
     }
+    if (noticed == 2) {
+        fprintf(stderr, "handoff_client: the copy of %s failed\n", id.c_str());
+        return CLIENT_REFUSED;
+    }
     if (waitNotice) printf("copy finished: %s\n", id.c_str());
     return CLIENT_DONE;
 }
@@ -264,7 +290,7 @@ static int History(ClientSession *s, const std::string &user) {
             ClientTakeString(s, &type) || ClientTakeInt(s, &size) || ClientTakeString(s, &sent) ||
             ClientTakeString(s, &id) || ClientTakeString(s, &inet) || ClientTakeString(s, &lan) ||
             ClientTakeString(s, &expires) || ClientTakeString(s, &result) ||
-            ClientTakeString(s, &email) || ClientTakeInt(s, &status))
+            ClientTakeString(s, &email) || TakeRecordInt(s, &status))
             return Broken();
         printf("%-20s %-10s %8u %-19s %-19s %-7s %s\n", id.c_str(), type.c_str(), size,
                sent.c_str(), expires.c_str(), result.empty() ? "-" : result.c_str(), name.c_str());
