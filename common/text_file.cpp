@@ -147,3 +147,19 @@ int TextFileLock(const std::string &path, bool wait) {
 void TextFileUnlock(int fd) {
     if (fd >= 0) close(fd);
 }
+
+int MakeFolders(const std::string &path, mode_t mode) {
+    std::string full = NasPath(path.c_str());
+    for (size_t slash = full.find('/', 1); slash != std::string::npos;
+         slash = full.find('/', slash + 1)) {
+        if (mkdir(full.substr(0, slash).c_str(), mode) != 0 && errno != EEXIST) return -1;
+    }
+    if (mkdir(full.c_str(), mode) != 0 && errno != EEXIST) return -1;
+    struct stat st;
+    if (stat(full.c_str(), &st) != 0) return -1;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return -1;
+    }
+    return 0;
+}

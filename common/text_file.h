@@ -46,6 +46,11 @@ int PrepareTextFile(const std::string &path, const std::string &text, std::strin
                     mode_t mode = 0644);
 int CommitTextFile(const std::string &scratch, const std::string &path);
 
+// Makes the folder path and every missing folder above it, each with mode
+// (less the umask), as "mkdir -p" does. Returns 0 when path is a folder at
+// the end, or -1 with errno set.
+int MakeFolders(const std::string &path, mode_t mode = 0755);
+
 // Takes an exclusive flock on the lock file at path (created when missing,
 // never through a link). With wait false, a lock held elsewhere gives -1 with
 // errno EWOULDBLOCK at once. Returns the descriptor that holds the lock (close

@@ -74,13 +74,3 @@ int ReplaceText(const char *path, const std::string &text) {
     ReportLinkRefused(path);
     return 1;
 }
-
-int MakeFolders(const char *path) {
-    std::string full = NasPath(path);
-    for (size_t slash = full.find('/', 1);; slash = full.find('/', slash + 1)) {
-        std::string part = full.substr(0, slash);
-        if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return 1;
-        if (slash == std::string::npos || slash + 1 == full.size()) break;
-    }
-    return 0;
-}

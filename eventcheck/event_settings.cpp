@@ -10,16 +10,14 @@
 
 static int SettingNumber(int id) {
     int value = 0;
-    FlashSettingsGet(id, &value);
+    FlashSettingNumber(id, &value);
     return value;
 }
 
 static std::string SettingText(int id) {
-    char value[1024];
-    memset(value, 0, sizeof(value));
-    if (FlashSettingsGet(id, value) != 1) return std::string();
-    value[sizeof(value) - 1] = '\0';
-    return std::string(value);
+    std::string value;
+    FlashSettingText(id, &value);
+    return value;
 }
 
 int LoadEventSettings(EventSettings *settings) {

@@ -27,22 +27,8 @@
 #define NAS_SYSTEM_PREFIX "/nasext/main/"
 #define MAIL_VAR_FILE "/web/file/nasemailbody.var"
 
-// Settings identifiers of the flash store.
-enum {
-    SETTING_NAS_USER_NAME = 345,
-    SETTING_BT_ENABLE = 352,
-    SETTING_MEDIA_SERVER_ENABLE = 353,
-    SETTING_MEDIA_RESCAN_INTERVAL = 355,
-    SETTING_ITUNES_ENABLE = 357,
-    SETTING_ITUNES_MUSIC_DIR = 359,
-    SETTING_DOWNLOAD_ENABLE = 365,
-    SETTING_EMAIL_BT = 393,
-    SETTING_EMAIL_ENABLE = 399,
-    SETTING_EMAIL_LANGUAGE = 402,
-    SETTING_QUOTA_ENABLE = 407,
-    SETTING_QUOTA_ALERT = 408,
-    SETTING_QUOTA_MAIL_FREQUENCY = 409,
-};
+// Settings identifiers: SETTING_* of flash_settings.h.
+#include "flash_settings.h"
 
 enum {
     BT_LIST_CAPACITY = 32,   // BitTorrent items examined per run, best ranked first
@@ -163,8 +149,6 @@ int AppendText(const char *path, const std::string &text);
 // Replaces NasPath(path) with text through a new file renamed over it, never
 // through a link. Returns 0 or 1.
 int ReplaceText(const char *path, const std::string &text);
-// Makes the folder NasPath(path) and its parents (mode 0755). Returns 0 or 1.
-int MakeFolders(const char *path);
 // Prints the one log line for a fixed name found to be a symbolic link, once
 // per name and run, when errno says so (ELOOP).
 void ReportLinkRefused(const char *path);

@@ -162,3 +162,36 @@ int FlashSettingsGet(int id, void *buffer) {
             return 0;
     }
 }
+
+int FlashSettingText(int id, std::string *text) {
+    text->clear();
+    int hw = 0;
+    const SettingRow *row = FindSettingRow(id, &hw);
+    if (row == nullptr || SettingKind(row->type) != SETTING_KIND_TEXT) return 0;
+    std::vector<char> value(static_cast<size_t>(SettingValueSize(row)) + 1, '\0');
+    if (FlashSettingsGet(id, value.data()) != 1) return 0;
+    text->assign(value.data());
+    return 1;
+}
+
+int FlashSettingNumber(int id, int *value) {
+    int hw = 0;
+    const SettingRow *row = FindSettingRow(id, &hw);
+    if (row == nullptr || SettingKind(row->type) != SETTING_KIND_NUMBER) return 0;
+    unsigned char number[sizeof(int)];
+    if (FlashSettingsGet(id, number) != 1) return 0;
+    memcpy(value, number, sizeof(number));
+    return 1;
+}
+
+std::vector<std::string> SplitAccountList(const std::string &list, size_t most) {
+    std::vector<std::string> entries;
+    size_t start = 0;
+    while (entries.size() < most) {
+        size_t end = list.find(',', start);
+        entries.push_back(list.substr(start, end == std::string::npos ? end : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return entries;
+}

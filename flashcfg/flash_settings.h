@@ -16,6 +16,31 @@
 
 #include <stddef.h>
 
+#include <string>
+#include <vector>
+
+// Identifiers of the settings the daemons read (rows of flash_tables.cpp),
+// named here once for all of them.
+enum {
+    SETTING_USER_NAME = 50,         // the administrator's name
+    SETTING_USER_PASSWORD = 51,     // the administrator's password
+    SETTING_NAS_USER_NAME = 345,    // the accounts, comma-separated
+    SETTING_NAS_USER_PASSWD = 346,  // their passwords, in the same order
+    SETTING_BT_ENABLE = 352,
+    SETTING_MEDIA_SERVER_ENABLE = 353,
+    SETTING_MEDIA_RESCAN_INTERVAL = 355,
+    SETTING_ITUNES_ENABLE = 357,
+    SETTING_ITUNES_MUSIC_DIR = 359,
+    SETTING_DOWNLOAD_ENABLE = 365,
+    SETTING_FTP_CLIENT_LANG = 366,
+    SETTING_EMAIL_BT = 393,
+    SETTING_EMAIL_ENABLE = 399,
+    SETTING_EMAIL_LANGUAGE = 402,
+    SETTING_QUOTA_ENABLE = 407,
+    SETTING_QUOTA_ALERT = 408,
+    SETTING_QUOTA_MAIL_FREQUENCY = 409,
+};
+
 // Readies the store. Returns 1 when it is ready, 0 on failure (no mirror,
 // a block missing or invalid, a list count above its capacity), leaving the
 // store uninitialised. When the store is already ready, only takes the
@@ -38,3 +63,17 @@ int FlashSettingsReload(void);
 //     (0 counts as 1) and receives that entry, entry-size bytes.
 // REQUIRES: buffer has room for SettingValueSize(row) bytes.
 int FlashSettingsGet(int id, void *buffer);
+
+// Sized accessors over FlashSettingsGet: the buffer is sized from the
+// setting's row, so no caller guesses a size.
+//
+// A text setting as a string. Returns 1, or 0 (text empty) when the store is
+// not ready, the identifier is unknown or the setting is not text.
+int FlashSettingText(int id, std::string *text);
+// A number setting. Returns 1, or 0 (value unchanged) as FlashSettingText.
+int FlashSettingNumber(int id, int *value);
+
+// The entries of a comma-separated list setting (NAS_USER_NAME,
+// NAS_USER_PASSWD): split at every comma, empty entries kept, at most most
+// entries (the login takes 32).
+std::vector<std::string> SplitAccountList(const std::string &list, size_t most = 32);

@@ -7,9 +7,9 @@
 #include "handoff_history.h"
 #include "handoff_status.h"
 #include "handoff_store.h"
-#include "handoff_textfile.h"
 #include "nas_path.h"
 #include "shell_command.h"
+#include "text_file.h"
 
 void HandoffContextInit(HandoffContext *ctx, const HandoffConfig *config, int sock) {
     ctx->config = *config;
@@ -68,23 +68,14 @@ static int HandleCreateTmpShare(HandoffContext *ctx, const HandoffRequest *q) {
     } else if ((freeKb = FreeSpace(&ctx->config)) == 0 ||
                !CheckSpaceWithFree(&ctx->config, q->user, q->size, freeKb)) {
         status = HANDOFF_REFUSED;
-    } else if (MakeFilesId(&ctx->config, &filesId) != 0 ||
-               MakeShares(&ctx->config, filesId, &links) != 0) {
-        status = HANDOFF_REFUSED_2;
-    } else if (MakeLinks(&ctx->config, filesId, &links) != 0 ||
-               (expiry = ExpiryTime(&ctx->config)).empty()) {
-        status = HANDOFF_REFUSED_2;
     } else {
-        // The check is made again with the charge, under one lock: others
-        // may have charged since the first look.
-        int charged = ChargeNewHandOff(&ctx->config, filesId, expiry, q->user, q->size, q->fileName,
-                                       links.internetLink, links.lanLink, q->type, freeKb);
-        if (charged != 0) status = charged == 1 ? HANDOFF_REFUSED : HANDOFF_REFUSED_2;
-    }
-    if (status != HANDOFF_DONE && !filesId.empty()) {
-        RemoveTree(TmpShareFolder(&ctx->config, filesId));
-        RemoveTree(FinalShareFolder(&ctx->config, filesId));
-        if (status == HANDOFF_REFUSED) links = HandoffLinks(), filesId.clear(), expiry.clear();
+        // The check is made again under the lock that the record, the charge
+        // and the folders are made under: others may have charged since.
+        Br0Address(&ctx->config.br0Address);
+        int created = CreateHandOff(&ctx->config, q->user, q->size, q->fileName, q->type, freeKb,
+                                    &filesId, &links, &expiry);
+        if (created != 0) status = created == 1 ? HANDOFF_REFUSED : HANDOFF_REFUSED_2;
+        if (created == 1) links = HandoffLinks(), filesId.clear(), expiry.clear();
     }
     std::vector<unsigned char> packet;
     PacketPutByte(&packet, HANDOFF_CREATE_TMP_SHARE | kHandoffReplyBit);

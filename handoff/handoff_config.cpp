@@ -1,4 +1,4 @@
-// handoff_config.cpp -- loading parcelod's configuration and finding the target volume.
+// handoff_config.cpp -- parcelod's configuration file: defaults, parsing, loading.
 #include "handoff_config.h"
 
 #include <errno.h>
@@ -8,9 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "handoff_files.h"
-#include "nas_path.h"
-#include "shell_command.h"
+#include "handoff_volume.h"
+#include "text_file.h"
 
 std::string HandoffConfigPath() {
     return std::string("/nasext/main/") + "cfg/parcelo/" + "parcelo.conf";
@@ -82,89 +81,9 @@ int ParseConfigurationText(HandoffConfig *config, const std::string &text) {
     return foundDisk;
 }
 
-static int OnDfLine(void *context, const char *line, size_t length) {
-    int *found = static_cast<int *>(context);
-    if (strstr(line, "/dev/hdd1")) found[0] = 1;
-    if (strstr(line, "/dev/hdc1")) found[1] = 1;
-    if (strstr(line, "/dev/md0")) found[2] = 1;
-    return 0;
-}
-
-int DetectTargetDisk(void) {
-    ShellCommand c;
-    ShellCommandBegin(&c, "df");
-    int found[3] = {0, 0, 0};
-    if (ShellCommandReadLines(&c, OnDfLine, found) < 0) {
-        printf("Fail to open pipe\n");
-        return 0;
-    }
-    if (found[0]) return 1;
-    if (found[1]) return 2;
-    if (found[2]) return 3;
-    return 0;
-}
-
-static int OnLastLine(void *context, const char *line, size_t length) {
-    std::string *last = static_cast<std::string *>(context);
-    last->assign(line, length);
-    while (!last->empty() && (last->back() == '\n' || last->back() == '\r')) last->pop_back();
-    return 0;
-}
-
-void Br0Address(std::string *address) {
-    ShellCommand c;
-    ShellCommandBegin(&c,
-                      "ifconfig |grep -A 1 br0|grep -i \"inet addr\"|awk -F\":\" '{print $2}'"
-                      "|awk '{print $1}'");
-    std::string last;
-    if (ShellCommandReadLines(&c, OnLastLine, &last) < 0) {
-        printf("Fail to open pipe\n");
-        return;
-    }
-    *address = last;
-}
-
-static int OnFirstLine(void *context, const char *line, size_t length) {
-    std::string *first = static_cast<std::string *>(context);
-    first->assign(line, length);
-    return 1;
-}
-
-int64_t FreeSpace(const HandoffConfig *config) {
-    size_t colon = config->shareRoot.find(':');
-    if (config->shareRoot.empty() || colon == std::string::npos) return 0;
-    std::string volume = config->shareRoot.substr(0, colon);
-    ShellCommand c;
-    ShellCommandBegin(&c, "df |grep");
-    ShellCommandWord(&c, volume.c_str());
-    ShellCommandText(&c, " |awk '{print $4}'");
-    std::string first;
-    if (ShellCommandReadLines(&c, OnFirstLine, &first) < 0) {
-        printf("Open pipe: %s\n", strerror(errno));
-        return 0;
-    }
-    long long kb = atoll(first.c_str());
-    return kb > 0 ? kb : 0;
-}
-
-static int MakeFolder(const std::string &path) {
-    ShellCommand c;
-    ShellCommandBegin(&c, "mkdir -p");
-    ShellCommandWord(&c, NasPath(path.c_str()).c_str());
-    return ShellCommandRun(&c);
-}
-
 static int WriteDefaultFile(const std::string &path, int targetDisk, const std::string &address) {
-    std::string folder = path.substr(0, path.rfind('/') + 1);
-    MakeFolder(folder);
-    FILE *out = fopen(NasPath(path.c_str()).c_str(), "w");
-    if (out == nullptr) return 1;
-    std::string text = DefaultConfigurationText(targetDisk, address);
-    int bad = fwrite(text.data(), 1, text.size(), out) != text.size();
-    bad |= fflush(out) != 0;
-    if (!bad) fsync(fileno(out));
-    bad |= fclose(out) != 0;
-    return bad;
+    MakeFolders(path.substr(0, path.rfind('/') + 1));
+    return ReplaceTextFile(path, DefaultConfigurationText(targetDisk, address)) == 0 ? 0 : 1;
 }
 
 int LoadConfiguration(HandoffConfig *config) {
@@ -174,10 +93,9 @@ int LoadConfiguration(HandoffConfig *config) {
     config->eachUserMaxSpace = "unlimited";
     config->shareRoot.clear();
     std::string path = HandoffConfigPath();
-    std::string fsPath = NasPath(path.c_str());
-    FILE *in = fopen(fsPath.c_str(), "r");
+    std::string text;
     int addressKnown = 0;
-    if (in == nullptr) {
+    if (ReadTextFile(path, &text) != 0) {
         config->targetDisk = DetectTargetDisk();
         Br0Address(&config->br0Address);
         config->internetAddr = config->br0Address;
@@ -187,17 +105,11 @@ int LoadConfiguration(HandoffConfig *config) {
             exit(0);
         }
         sync();
-        in = fopen(fsPath.c_str(), "r");
-        if (in == nullptr) {
+        if (ReadTextFile(path, &text) != 0) {
             printf("Read: %s\n", strerror(errno));
             return 1;
         }
     }
-    std::string text;
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof(chunk), in)) > 0) text.append(chunk, n);
-    fclose(in);
     HandoffConfig read = *config;
     read.internetAddr = "\x01";  // marks "not found"
     int foundDisk = ParseConfigurationText(&read, text);
@@ -213,11 +125,6 @@ int LoadConfiguration(HandoffConfig *config) {
         fflush(stdout);
         exit(0);
     }
-    std::string storage = config->shareRoot + kHandoffStorageFolder;
-    struct stat st;
-    if (stat(NasPath(storage.c_str()).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        MakeFolder(storage + ".parcelo_tmp_share/");
-        MakeFolder(storage + ".parcelo_final_share/");
-    }
+    MakeShareTrees(config);
     return 0;
 }

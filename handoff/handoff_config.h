@@ -1,11 +1,11 @@
-// handoff_config.h -- parcelod's configuration file, target volume and br0 address.
+// handoff_config.h -- parcelod's configuration file.
 //
 // The configuration file "/nasext/main/cfg/parcelo/parcelo.conf" holds one
 // key per line, each line beginning with two tabs. LoadConfiguration reads it
 // (writing the six default lines first when it is missing), chooses the
 // target volume's root (shareRoot) from target_hdd and makes sure the share
-// trees exist. Paths held here are in the appliance's form; file-system
-// access and shell commands map them through NasPath.
+// trees exist (handoff_volume.h probes the volume and makes them). Paths held here are in the
+// appliance's form; file-system access and shell commands map them through NasPath.
 #pragma once
 
 #include <stdint.h>
@@ -45,16 +45,3 @@ std::string DefaultConfigurationText(int targetDisk, const std::string &address)
 // The volume root of a disk number: "/mnt/USB5/C:/" (1), "/mnt/USB6/C:/" (2),
 // "/mnt/USB4/C:/" (3), "" otherwise.
 std::string ShareRootOfDisk(int targetDisk);
-
-// 1 when "df" lists "/dev/hdd1", else 2 for "/dev/hdc1", else 3 for
-// "/dev/md0", else 0 (also when df cannot be run: "Fail to open pipe").
-int DetectTargetDisk(void);
-
-// Reads br0's IPv4 address through ifconfig into *address (the last output
-// line, without its line end); leaves it unchanged when the command cannot be
-// run ("Fail to open pipe").
-void Br0Address(std::string *address);
-
-// Kilobytes free on the target volume, from df; 0 when unknown (no shareRoot,
-// no ":" in it, or df cannot be run: "Open pipe: ..." is printed).
-int64_t FreeSpace(const HandoffConfig *config);

@@ -94,10 +94,9 @@ int CheckLogin(const std::string &name, const std::string &password, int *isAdmi
 // every one, another account only on its own.
 int MayActFor(const HandoffContext *ctx, const std::string &owner);
 // 1 when the session may act on filesId's hand-off (its record's account).
-int MayActOn(const HandoffContext *ctx, const std::string &filesId);
-// The account lists split at every comma, at most 32 entries.
-std::vector<std::string> SplitAccountList(const std::string &list);
-// The character set name of the FTP client language (check_ftp_code).
+int MayActOn(const HandoffContext *ctx,
+             const std::string
+                 &filesId);  // The character set name of the FTP client language (check_ftp_code).
 std::string FtpCharacterSet(void);
 // The character set of language code in the text of the language table,
 // "CP1252" when no line holds the code or code is empty.

@@ -11,9 +11,9 @@
 #include "handoff_files.h"
 #include "handoff_history.h"
 #include "handoff_store.h"
-#include "handoff_textfile.h"
 #include "nas_path.h"
 #include "shell_command.h"
+#include "text_file.h"
 
 // The copy process's cp, in a process group of its own so that an end
 // asked by kill_n2ncp reaches every process of it.

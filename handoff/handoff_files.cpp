@@ -15,14 +15,6 @@
 #include "nas_path.h"
 #include "shell_command.h"
 
-std::string TmpShareTree(const HandoffConfig *config) {
-    return config->shareRoot + kHandoffStorageFolder + ".parcelo_tmp_share/";
-}
-
-std::string FinalShareTree(const HandoffConfig *config) {
-    return config->shareRoot + kHandoffStorageFolder + ".parcelo_final_share/";
-}
-
 std::string TmpShareFolder(const HandoffConfig *config, const std::string &filesId) {
     return TmpShareTree(config) + kHandoffMarker + filesId;
 }
@@ -117,14 +109,6 @@ static int ListedInFolder(const std::string &folder, const std::string &candidat
     return found;
 }
 
-// Makes folder and every missing folder above it (mode 0777 less the umask).
-static void MakeFolders(const std::string &folder) {
-    for (size_t slash = folder.find('/', 1); slash != std::string::npos;
-         slash = folder.find('/', slash + 1))
-        mkdir(folder.substr(0, slash).c_str(), 0777);
-    mkdir(folder.c_str(), 0777);
-}
-
 int MakeFilesId(const HandoffConfig *config, std::string *filesId) {
     // Processes that start in the same second must not draw the same numbers.
     struct timeval now;
@@ -136,23 +120,17 @@ int MakeFilesId(const HandoffConfig *config, std::string *filesId) {
         std::string candidate = JoinFilesId(std::to_string(random()), std::to_string(random()));
         int listed = ListedInFolder(NasPath(tree.c_str()), candidate);
         if (listed < 0 && errno == ENOENT) {  // a share tree removed by hand is made again
-            MakeFolders(NasPath(tree.c_str()));
-            MakeFolders(NasPath(TmpShareTree(config).c_str()));
+            MakeShareTrees(config);
             listed = ListedInFolder(NasPath(tree.c_str()), candidate);
         }
         if (listed < 0) {
+            // A fixed text of the system's output, spelling included.
             printf("Opne pipe: %s\n", strerror(errno));
             return 1;
         }
         if (listed) continue;
-        // mkdir is the claim: of two processes with one candidate, one wins;
-        // a folder that could not be made is no claim at all.
-        std::string folder = NasPath((tree + kHandoffMarker + candidate).c_str());
-        if (mkdir(folder.c_str(), 0777) != 0) {
-            if (errno == EEXIST) continue;
-            printf("Make folder: %s\n", strerror(errno));
-            return 1;
-        }
+        struct stat st;
+        if (stat(NasPath(PendingRecordPath(config, candidate).c_str()).c_str(), &st) == 0) continue;
         *filesId = candidate;
         return 0;
     }
@@ -172,23 +150,26 @@ std::string ExpiryTime(const HandoffConfig *config) {
     return FormatHandoffTime(time(nullptr) + static_cast<time_t>(config->effectiveDays) * 86400);
 }
 
-int MakeShares(HandoffConfig *config, const std::string &filesId, HandoffLinks *links) {
+int MakeShares(const HandoffConfig *config, const std::string &filesId) {
     if (config->shareRoot.empty()) return 1;
-    Br0Address(&config->br0Address);
+    std::string final = NasPath(FinalShareFolder(config, filesId).c_str());
+    if (mkdir(final.c_str(), 0777) != 0) {
+        printf("Make folder: %s\n", strerror(errno));
+        return 1;
+    }
     // The temporary folder is opened to everyone, as the share needs; the
     // other users' folders beside it keep their modes.
     mkdir(NasPath(TmpShareTree(config).c_str()).c_str(), 0777);
     std::string tmp = NasPath(TmpShareFolder(config, filesId).c_str());
     if (mkdir(tmp.c_str(), 0777) != 0 && errno != EEXIST) return 1;
-    if (chmod(tmp.c_str(), 0777) != 0 || !FolderExists(FinalShareFolder(config, filesId))) return 1;
+    return chmod(tmp.c_str(), 0777) != 0 ? 1 : 0;
+}
+
+int MakeLinks(const HandoffConfig *config, const std::string &filesId, HandoffLinks *links) {
     links->tmpNetworkPath =
         std::string("PARCELO_TMP_SHARE") + "\\" + kHandoffMarker + filesId + "\\";
     links->lanLink =
         "\\\\" + config->br0Address + "\\PARCELO_FINAL_SHARE\\" + kHandoffMarker + filesId;
-    return 0;
-}
-
-int MakeLinks(const HandoffConfig *config, const std::string &filesId, HandoffLinks *links) {
     links->tmpFtpPath = std::string("PARCELO_TMP_SHARE/") + kHandoffMarker + filesId + "/";
     links->internetLink =
         "ftp://" + config->internetAddr + "/PARCELO_FINAL_SHARE/" + kHandoffMarker + filesId;
@@ -198,4 +179,11 @@ int MakeLinks(const HandoffConfig *config, const std::string &filesId, HandoffLi
 int FolderExists(const std::string &path) {
     struct stat st;
     return stat(NasPath(path.c_str()).c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
+}
+
+void RemoveTree(const std::string &path) {
+    ShellCommand c;
+    ShellCommandBegin(&c, "rm -rf");
+    ShellCommandWord(&c, NasPath(path.c_str()).c_str());
+    ShellCommandRun(&c);
 }

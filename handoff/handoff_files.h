@@ -11,14 +11,12 @@
 #include <string>
 
 #include "handoff_config.h"
+#include "handoff_volume.h"
 
 static const char kHandoffMarker[] = "!@][_";  // prefix of every share folder
-static const char kHandoffStorageFolder[] = ".storage_server_parcelo/";
 static const char kHandoffSystemFolder[] = ".system_file/parcelo/";
 
-// Share trees and folders (the folder of id: tree + marker + id).
-std::string TmpShareTree(const HandoffConfig *config);
-std::string FinalShareTree(const HandoffConfig *config);
+// Share folders (the folder of id: tree + marker + id).
 std::string TmpShareFolder(const HandoffConfig *config, const std::string &filesId);
 std::string FinalShareFolder(const HandoffConfig *config, const std::string &filesId);
 
@@ -48,10 +46,10 @@ int OpenCopySource(const std::string &source);
 // with zeros at its end), at most 20 characters.
 std::string JoinFilesId(const std::string &a, const std::string &b);
 
-// A new filesId, unique among the final share folders, whose final share
-// folder is claimed (created) at once so that two processes never take the
-// same id. Returns 0, or 1 when no listing could be run ("Opne pipe: ...")
-// or the folder could not be made.
+// A new filesId: no final share folder and no pending record has it. Call it
+// under the store lock, which every creator holds, so no other process can
+// take the same id before its folders are made. Returns 0, or 1 when no
+// listing could be run ("Opne pipe: ...").
 int MakeFilesId(const HandoffConfig *config, std::string *filesId);
 
 // "%d/%d/%d %d:%d:%d" of local time t (year, month, day, hour, minute, second).
@@ -67,12 +65,18 @@ struct HandoffLinks {
     std::string internetLink;    // "ftp://ADDR/PARCELO_FINAL_SHARE/!@][_ID"
 };
 
-// Reads br0's address, creates the temporary folder of id (mode 0777; the
-// final one was made by MakeFilesId); fills the network-path form and the
-// LAN link. Returns 0, or 1 when there is no shareRoot or a folder is missing.
-int MakeShares(HandoffConfig *config, const std::string &filesId, HandoffLinks *links);
-// Fills the FTP form and the internet link. Returns 0.
+// Creates the final and the temporary folder of id (the temporary one mode
+// 0777). Returns 0, or 1 when there is no shareRoot or a folder could not be
+// made new.
+int MakeShares(const HandoffConfig *config, const std::string &filesId);
+// Fills the four names of id: the temporary share's network-path and FTP
+// forms, the LAN link (with the br0 address last read by Br0Address) and the
+// internet link. Returns 0.
 int MakeLinks(const HandoffConfig *config, const std::string &filesId, HandoffLinks *links);
 
 // 1 when the path (appliance form) is a folder.
 int FolderExists(const std::string &path);
+
+// Removes the folder path (appliance form) with everything in it, through
+// "rm -rf" with the path mapped; the result is not examined.
+void RemoveTree(const std::string &path);

@@ -10,9 +10,9 @@
 #include "handoff_files.h"
 #include "handoff_status.h"
 #include "handoff_store.h"
-#include "handoff_textfile.h"
 #include "nas_path.h"
 #include "shell_command.h"
+#include "text_file.h"
 
 static void TakeField(HistoryRecord *r, const std::string &key, const std::string &value) {
     struct Field {
@@ -95,10 +95,9 @@ int WritePendingRecord(const HandoffConfig *config, const std::string &filesId,
     return ReplaceTextFile(PendingRecordPath(config, filesId), text) == 0 ? 0 : 1;
 }
 
-int ChargeNewHandOff(const HandoffConfig *config, const std::string &filesId,
-                     const std::string &expiry, const std::string &user, long long size,
-                     const std::string &fileName, const std::string &internetLink,
-                     const std::string &lanLink, const std::string &type, int64_t freeKb) {
+int CreateHandOff(const HandoffConfig *config, const std::string &user, long long size,
+                  const std::string &fileName, const std::string &type, int64_t freeKb,
+                  std::string *filesId, HandoffLinks *links, std::string *expiry) {
     int lock = HandoffStoreLock(config);
     if (lock < 0) return 2;
     std::string status;
@@ -109,13 +108,26 @@ int ChargeNewHandOff(const HandoffConfig *config, const std::string &filesId,
     } else if (!SpaceAllows(config, status, user, size, freeKb)) {
         if (amended) ReplaceTextFile(StatusFilePath(config), status);
         result = 1;
+    } else if (MakeFilesId(config, filesId) != 0 || MakeLinks(config, *filesId, links) != 0 ||
+               (*expiry = ExpiryTime(config)).empty()) {
+        result = 2;
     } else {
         HandoffChange change;
-        change.writes.push_back({PendingRecordPath(config, filesId),
-                                 PendingRecordText(filesId, expiry, user, size, fileName,
-                                                   internetLink, lanLink, type)});
+        change.writes.push_back({PendingRecordPath(config, *filesId),
+                                 PendingRecordText(*filesId, *expiry, user, size, fileName,
+                                                   links->internetLink, links->lanLink, type)});
         change.writes.push_back({StatusFilePath(config), AddSpaceText(status, user, size)});
-        if (HandoffStoreCommit(config, &change) != 0) result = 2;
+        if (HandoffStoreCommit(config, &change) != 0) {
+            result = 2;
+        } else if (MakeShares(config, *filesId) != 0) {
+            RemoveTree(TmpShareFolder(config, *filesId));
+            RemoveTree(FinalShareFolder(config, *filesId));
+            HandoffChange undo;
+            undo.removals.push_back(PendingRecordPath(config, *filesId));
+            undo.writes.push_back({StatusFilePath(config), status});
+            HandoffStoreCommit(config, &undo);
+            result = 2;
+        }
     }
     HandoffStoreUnlock(lock);
     return result;

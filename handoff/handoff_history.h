@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "handoff_config.h"
+#include "handoff_files.h"
 
 struct HistoryRecord {
     std::string section;  // user name
@@ -48,14 +49,18 @@ int WritePendingRecord(const HandoffConfig *config, const std::string &filesId,
                        const std::string &fileName, const std::string &internetLink,
                        const std::string &lanLink, const std::string &type);
 
-// Under the store lock, checks user's room for size again (freeKb free on
-// the volume) and, when there is room, writes the pending record and adds
-// size to the counters in one change. Returns 0, 1 when there is no room, 2
-// when the change cannot be written (nothing changed).
-int ChargeNewHandOff(const HandoffConfig *config, const std::string &filesId,
-                     const std::string &expiry, const std::string &user, long long size,
-                     const std::string &fileName, const std::string &internetLink,
-                     const std::string &lanLink, const std::string &type, int64_t freeKb);
+// Creates a hand-off of user under the store lock: checks the room for size
+// again (freeKb free on the volume), picks a new filesId, writes its pending
+// record and adds size to the counters in one change, and only then makes
+// its two share folders. A process killed at any moment so leaves no share
+// folder without a record (at worst a record whose folders were not made,
+// which delete_tmp_share removes). Fills filesId, links (br0Address read
+// before) and expiry. Returns 0; 1 when there is no room; 2 when no id could
+// be had, the change could not be written or the folders could not be made
+// (the record is then dropped again): nothing is left made.
+int CreateHandOff(const HandoffConfig *config, const std::string &user, long long size,
+                  const std::string &fileName, const std::string &type, int64_t freeKb,
+                  std::string *filesId, HandoffLinks *links, std::string *expiry);
 
 // Results of FinishHandOff.
 enum {

@@ -5,35 +5,12 @@
 
 #include "flash_settings.h"
 #include "handoff_connection.h"
-#include "handoff_textfile.h"
-
-enum {
-    kSettingUserName = 50,
-    kSettingUserPassword = 51,
-    kSettingNasUserName = 345,
-    kSettingNasUserPasswd = 346,
-    kSettingFtpClientLang = 366,
-};
-static const size_t kMaxAccounts = 32;
+#include "text_file.h"
 
 static std::string TextSetting(int id) {
-    char value[4096];
-    memset(value, 0, sizeof(value));
-    if (FlashSettingsGet(id, value) != 1) return "";
-    value[sizeof(value) - 1] = '\0';
+    std::string value;
+    FlashSettingText(id, &value);
     return value;
-}
-
-std::vector<std::string> SplitAccountList(const std::string &list) {
-    std::vector<std::string> entries;
-    size_t start = 0;
-    while (entries.size() < kMaxAccounts) {
-        size_t end = list.find(',', start);
-        entries.push_back(list.substr(start, end == std::string::npos ? end : end - start));
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-    return entries;
 }
 
 int CheckLogin(const std::string &name, const std::string &password, int *isAdmin) {
@@ -41,12 +18,12 @@ int CheckLogin(const std::string &name, const std::string &password, int *isAdmi
     if (isAdmin) *isAdmin = 0;
     // An unset account, or an empty entry of the lists, never lets anyone in.
     if (name.empty()) return 0;
-    if (name == TextSetting(kSettingUserName) && password == TextSetting(kSettingUserPassword)) {
+    if (name == TextSetting(SETTING_USER_NAME) && password == TextSetting(SETTING_USER_PASSWORD)) {
         if (isAdmin) *isAdmin = 1;
         return 1;
     }
-    std::vector<std::string> names = SplitAccountList(TextSetting(kSettingNasUserName));
-    std::vector<std::string> passwords = SplitAccountList(TextSetting(kSettingNasUserPasswd));
+    std::vector<std::string> names = SplitAccountList(TextSetting(SETTING_NAS_USER_NAME));
+    std::vector<std::string> passwords = SplitAccountList(TextSetting(SETTING_NAS_USER_PASSWD));
     for (size_t k = 0; k < names.size() && k < passwords.size(); k++) {
         if (names[k] == name) return passwords[k] == password ? 1 : 0;
     }
@@ -105,7 +82,7 @@ std::string CharacterSetFromTable(const std::string &table, const std::string &c
 
 std::string FtpCharacterSet(void) {
     FlashSettingsReload();
-    std::string code = TextSetting(kSettingFtpClientLang);
+    std::string code = TextSetting(SETTING_FTP_CLIENT_LANG);
     std::string table;
     if (code.empty() || ReadTextFile("/bin/naslanguagetable.h", &table) != 0) return "CP1252";
     return CharacterSetFromTable(table, code);

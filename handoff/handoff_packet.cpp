@@ -109,6 +109,7 @@ const char *HandoffBadPacketMessage(int code) {
         case HANDOFF_DELETE_TMP_SHARE:
             return "Bad packet of command delete_tmp_share!";
         case HANDOFF_DELETE_SHARED_FILES:
+            // A fixed text of the system's output, spelling included.
             return "Bad packet of comamnd delete_shared_files!";
         case HANDOFF_READ_HISTORY:
             return "Bad packet of command read_history!";

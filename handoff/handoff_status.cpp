@@ -12,9 +12,9 @@
 #include "flash_settings.h"
 #include "handoff_files.h"
 #include "handoff_store.h"
-#include "handoff_textfile.h"
 #include "nas_path.h"
 #include "shell_command.h"
+#include "text_file.h"
 
 static const char kTotalKey[] = "total_available_space";
 static const char kUserKey[] = "user_available_space";
@@ -80,17 +80,10 @@ int64_t SpaceNumber(const std::string &text) {
 
 static std::string NewStatusText(void) {
     std::string text = std::string(kTotalKey) + "\t0\n";
-    char names[4096] = {0};
-    if (FlashSettingsGet(345, names) == 1) {
-        names[sizeof(names) - 1] = '\0';
-        std::string list = names;
-        size_t start = 0;
-        while (start <= list.size()) {
-            size_t end = list.find(',', start);
-            if (end == std::string::npos) end = list.size();
-            std::string name = list.substr(start, end - start);
+    std::string list;
+    if (FlashSettingText(SETTING_NAS_USER_NAME, &list) == 1) {
+        for (const std::string &name : SplitAccountList(list, list.size() + 1)) {
             if (!name.empty()) text += "[" + name + "]\n" + kUserKey + "\t0\n";
-            start = end + 1;
         }
     }
     return text;

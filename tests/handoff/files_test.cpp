@@ -10,6 +10,7 @@
 #include "handoff_files.h"
 #include "handoff_status.h"
 #include "handoff_test_support.h"
+#include "handoff_volume.h"
 
 using namespace handofftest;
 using harness::ReadFile;

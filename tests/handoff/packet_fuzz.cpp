@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "flash_settings.h"
 #include "handoff_config.h"
 #include "handoff_connection.h"
 #include "handoff_files.h"
