@@ -53,6 +53,7 @@ void EventCheckTest::SetUp() {
 }
 
 void EventCheckTest::TearDown() {
+    prctl(PR_SET_CHILD_SUBREAPER, 0);  // made one in SetUp
     key_t key = ftok(root.At("dev/mtd").c_str(), 'a');
     if (key != -1) flashtest::RemoveLock(key);
 }

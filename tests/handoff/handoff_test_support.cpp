@@ -17,6 +17,8 @@
 
 #include <fstream>
 
+#include "wire.h"
+
 namespace handofftest {
 
 const char kDefaultFlash[] =
@@ -131,20 +133,6 @@ void HandoffServerTest::TearDown() {
     server.reset();
 }
 
-static int TryConnect() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_port = htons(13367);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 bool HandoffServerTest::StartServer(const std::map<std::string, std::string> &env) {
     std::map<std::string, std::string> all = {{"NAS_ROOT", app->root.path()},
                                               {"PARCELOD_RETRY_SECONDS", "0"}};
@@ -152,7 +140,7 @@ bool HandoffServerTest::StartServer(const std::map<std::string, std::string> &en
     server.reset(new harness::Process({harness::BinDir() + "/parcelod"}, all));
     int fd = -1;
     harness::WaitUntil([&] {
-        fd = TryConnect();
+        fd = wire::Dial(0);
         return fd >= 0 || !server->Running();
     });
     if (fd < 0) return false;
@@ -164,7 +152,7 @@ bool HandoffServerTest::StartServer(const std::map<std::string, std::string> &en
 }
 
 int HandoffServerTest::Connect() {
-    int fd = TryConnect();
+    int fd = wire::Dial(0);
     EXPECT_GE(fd, 0);
     if (fd >= 0) fds.push_back(fd);
     return fd;
