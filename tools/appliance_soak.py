@@ -425,7 +425,9 @@ class Handoffs:
                 try:
                     shutil.copytree(src, tmp + "/upload", dirs_exist_ok=True)
                 except OSError:
-                    pass  # a full volume: the finish reports what is there
+                    # A full volume cut the upload: the user gives the hand-off up.
+                    self.client(user, password, "abandon", fid)
+                    continue
                 r = self.client(user, password, "finish", fid)
                 ok = r.returncode == 0
                 kind, subdir = "finishes", "upload"

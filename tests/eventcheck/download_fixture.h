@@ -35,6 +35,14 @@ class OrlindaDownloadTest : public EventCheckTest {
         Set("DOWNLOAD_ENABLE", "1");
         Set("EMAIL_BT", "1");
     }
+    // The mails started with the subject key (kestrin.sh calls).
+    size_t Mails(const std::string &subjectKey) {
+        size_t count = 0;
+        for (const std::string &call : CallsOf("kestrin.sh")) {
+            if (call.find("$$$" + subjectKey + "'") != std::string::npos) count++;
+        }
+        return count;
+    }
     std::string Partition(int volume, char letter) {
         return "tmp/USB" + std::to_string(volume) + "/" + letter + ":/.system_file/";
     }

@@ -16,13 +16,6 @@ namespace {
 
 class OrlindaReportTest : public OrlindaDownloadTest {
   protected:
-    size_t Mails(const std::string &subjectKey) {
-        size_t count = 0;
-        for (const std::string &call : CallsOf("kestrin.sh")) {
-            if (call.find("$$$" + subjectKey + "'") != std::string::npos) count++;
-        }
-        return count;
-    }
     // Holds the first-byte lock of a list, as its writer does while rewriting it.
     int HoldFirstByte(const std::string &relative) {
         int fd = open(root.At(relative).c_str(), O_RDWR);
@@ -40,7 +33,7 @@ TEST_F(OrlindaReportTest, ARunThatFindsAnotherRunningEndsAtOnce) {
     // The first run stays inside its killall call until the test lets it go.
     std::string fifo = root.At("standin/killall.out");
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
-    int hold = open(fifo.c_str(), O_RDWR);
+    int hold = open(fifo.c_str(), O_RDWR | O_CLOEXEC);  // the runs must not hold it
     ASSERT_GE(hold, 0);
     pid_t first = StartOrlinda();
     ASSERT_TRUE(harness::WaitUntil([&] { return CallsOf("killall").size() == 1; }));

@@ -15,13 +15,6 @@ namespace {
 
 class OrlindaSoakTest : public OrlindaDownloadTest {
   protected:
-    size_t Mails(const std::string &subjectKey) {
-        size_t count = 0;
-        for (const std::string &call : CallsOf("kestrin.sh")) {
-            if (call.find("$$$" + subjectKey + "'") != std::string::npos) count++;
-        }
-        return count;
-    }
     std::set<std::string> Lines(const std::string &relative) {
         std::set<std::string> lines;
         std::istringstream in(Read(relative));

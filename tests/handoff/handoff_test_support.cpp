@@ -242,21 +242,9 @@ std::vector<std::string> HandoffServerTest::Share(int fd, const std::string &use
 
 std::vector<int> HandoffServerTest::ServerChildren() {
     std::vector<int> children;
-    DIR *d = opendir("/proc");
-    while (struct dirent *e = d ? readdir(d) : nullptr) {
-        int pid = atoi(e->d_name);
-        if (pid <= 0) continue;
-        std::ifstream in("/proc/" + std::string(e->d_name) + "/stat");
-        std::string stat;
-        std::getline(in, stat);
-        size_t paren = stat.rfind(')');
-        if (paren == std::string::npos) continue;
-        char state;
-        int ppid;
-        if (sscanf(stat.c_str() + paren + 1, " %c %d", &state, &ppid) == 2 && ppid == server->pid())
-            children.push_back(pid);
+    for (const harness::ProcEntry &p : harness::ProcessTable()) {
+        if (p.ppid == server->pid()) children.push_back(p.pid);
     }
-    if (d) closedir(d);
     return children;
 }
 

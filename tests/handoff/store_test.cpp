@@ -36,23 +36,11 @@ struct Acked {
 std::vector<int> ParcelodBelow(int root) {
     std::map<int, int> parent;
     std::map<int, std::string> comm;
-    DIR *d = opendir("/proc");
-    while (struct dirent *e = d ? readdir(d) : nullptr) {
-        int pid = atoi(e->d_name);
-        if (pid <= 0) continue;
-        std::ifstream in("/proc/" + std::string(e->d_name) + "/stat");
-        std::string stat;
-        std::getline(in, stat);
-        size_t open = stat.find('('), close = stat.rfind(')');
-        if (open == std::string::npos || close == std::string::npos) continue;
-        char state;
-        int ppid;
-        if (sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) != 2 || state == 'Z')
-            continue;
-        parent[pid] = ppid;
-        comm[pid] = stat.substr(open + 1, close - open - 1);
+    for (const harness::ProcEntry &p : harness::ProcessTable()) {
+        if (p.state == 'Z') continue;
+        parent[p.pid] = p.ppid;
+        comm[p.pid] = p.comm;
     }
-    if (d) closedir(d);
     std::vector<int> found;
     for (const auto &p : parent) {
         for (int up = p.second; up > 1 && parent.count(up); up = parent[up]) {

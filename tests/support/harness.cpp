@@ -2,12 +2,14 @@
 #include "harness.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ipc.h>
@@ -388,6 +390,25 @@ int ConnectLoopback(int port, int receiveBuffer) {
         return -1;
     }
     return fd;
+}
+
+std::vector<ProcEntry> ProcessTable() {
+    std::vector<ProcEntry> table;
+    DIR *d = opendir("/proc");
+    while (struct dirent *e = d ? readdir(d) : nullptr) {
+        int pid = atoi(e->d_name);
+        if (pid <= 0) continue;
+        std::ifstream in("/proc/" + std::string(e->d_name) + "/stat");
+        std::string stat;
+        std::getline(in, stat);
+        size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        ProcEntry entry{pid, 0, '?', stat.substr(open + 1, close - open - 1)};
+        if (sscanf(stat.c_str() + close + 1, " %c %d", &entry.state, &entry.ppid) == 2)
+            table.push_back(entry);
+    }
+    if (d) closedir(d);
+    return table;
 }
 
 }  // namespace harness

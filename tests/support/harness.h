@@ -48,6 +48,16 @@ int ClaimQueueKey(const std::string &path);
 // sigtimedwait where they look at it.
 void BlockManagerWakeups();
 
+// One process of /proc: its id, parent, state letter and command name.
+struct ProcEntry {
+    int pid;
+    int ppid;
+    char state;
+    std::string comm;
+};
+// Every process /proc lists now.
+std::vector<ProcEntry> ProcessTable();
+
 // A private temporary folder, removed with its content at the end.
 class TempRoot {
   public:
