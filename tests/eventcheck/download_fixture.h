@@ -1,6 +1,7 @@
 // download_fixture.h -- download lists in a private root: item texts and the download fixture.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,17 @@ class OrlindaDownloadTest : public EventCheckTest {
         Set("BT_ENABLE", "1");
         Set("DOWNLOAD_ENABLE", "1");
         Set("EMAIL_BT", "1");
+    }
+    // How long one whole run takes here, in microseconds, timed over a run
+    // that reports a finished "warmup.iso"; tests draw kill moments from this
+    // span. -1 when that run failed.
+    long WarmUpRunMicroseconds() {
+        Bt(5, 'C', BtItemText("warmup.iso", 5, 0, 1));
+        auto begin = std::chrono::steady_clock::now();
+        if (RunOrlinda() != 0) return -1;
+        return static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now() - begin)
+                                     .count());
     }
     // The mails started with the subject key (kestrin.sh calls).
     size_t Mails(const std::string &subjectKey) {

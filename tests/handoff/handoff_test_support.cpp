@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -17,6 +18,7 @@
 
 #include <fstream>
 
+#include "handoff_history.h"
 #include "wire.h"
 
 namespace handofftest {
@@ -121,6 +123,23 @@ std::string FillVolume(const std::string &folder) {
     }
     if (f) fclose(f);
     return path;
+}
+
+std::string AliceHistory(int records, char firstDigit, int sizeKb, size_t nameLength) {
+    std::string text;
+    for (int i = 0; i < records; i++) {
+        HistoryRecord r;
+        r.section = "alice";
+        r.type = "folder";
+        r.size = std::to_string(sizeKb);
+        char id[32];
+        snprintf(id, sizeof(id), "%c%019d", firstDigit, i);
+        r.filesId = id;
+        r.fileName = std::string(nameLength, 'n');
+        r.status = "Success";
+        text += FormatHistoryRecord(r);
+    }
+    return text;
 }
 
 void HandoffServerTest::SetUp() {

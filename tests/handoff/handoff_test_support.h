@@ -69,6 +69,11 @@ bool MountFileSystem(const std::string &folder, const char *size);
 // Fills the file system holding folder with one file; returns its path.
 std::string FillVolume(const std::string &folder);
 
+// The text of a history of alice's: records finished "Success" of type
+// "folder", size sizeKb each, file names of nameLength characters, ids
+// firstDigit followed by the record's number in 19 digits.
+std::string AliceHistory(int records, char firstDigit, int sizeKb, size_t nameLength);
+
 class HandoffServerTest : public ::testing::Test {
   protected:
     void SetUp() override;

@@ -128,16 +128,8 @@ TEST_F(LimitsTest, TheAlarmIsOffWhileACommandRuns) {
 }
 
 TEST_F(LimitsTest, AHangupDuringACommandIsServedAfterIt) {
-    std::string history;
-    for (int i = 0; i < 20000; i++) {
-        HistoryRecord r;
-        r.section = "alice";
-        r.size = "1";
-        r.filesId = std::to_string(10000000000000000000ULL + i);
-        r.fileName = std::string(200, 'n');
-        history += FormatHistoryRecord(r);
-    }
-    app->root.Write("mnt/USB5/C:/.system_file/parcelo/parcelo_history.conf", history);
+    app->root.Write("mnt/USB5/C:/.system_file/parcelo/parcelo_history.conf",
+                    AliceHistory(20000, '1', 1, 200));
     Start();
     int fd = wire::Dial(4096);
     ASSERT_GE(fd, 0);

@@ -127,26 +127,9 @@ TEST_F(OutcomeTest, AShareWhoseFoldersCannotBeMadeIsRefusedWithTwo) {
     EXPECT_EQ(std::string::npos, ReadFile(app->StatusFile()).find("\t10\n"));
 }
 
-// A history of alice's that takes many socket buffers to send.
-std::string LongHistory(int records) {
-    std::string text;
-    for (int i = 0; i < records; i++) {
-        HistoryRecord r;
-        r.section = "alice";
-        r.type = "folder";
-        r.size = "1";
-        char id[32];
-        snprintf(id, sizeof(id), "8%019d", i);
-        r.filesId = id;
-        r.fileName = std::string(200, 'n');
-        r.status = "Success";
-        text += FormatHistoryRecord(r);
-    }
-    return text;
-}
-
 TEST_F(OutcomeTest, ACopyNoticeNeverLandsInsideTheHistory) {
-    app->root.Write("mnt/USB5/C:/.system_file/parcelo/parcelo_history.conf", LongHistory(12000));
+    app->root.Write("mnt/USB5/C:/.system_file/parcelo/parcelo_history.conf",
+                    AliceHistory(12000, '8', 1, 200));  // many socket buffers
     ASSERT_TRUE(StartServer());
     int fd = wire::Dial(4096);  // the history fills the socket's buffers long before its end
     ASSERT_GE(fd, 0);

@@ -2,6 +2,7 @@
 // no acknowledged hand-off is lost or doubled and the counters stay the sum
 // of the records.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
@@ -162,26 +163,10 @@ TEST_F(StoreTest, ConcurrentClientsLoseNoHandOffAndNoCounter) {
     ExpectCountersAreTheRecords();
 }
 
-// A history of many records, so that its rewrite takes a while.
-std::string BigHistory(int records) {
-    std::string text;
-    for (int i = 0; i < records; i++) {
-        HistoryRecord r;
-        r.section = "alice";
-        r.type = "folder";
-        r.size = "0";
-        char id[32];
-        snprintf(id, sizeof(id), "9%019d", i);
-        r.filesId = id;
-        r.status = "Success";
-        text += FormatHistoryRecord(r);
-    }
-    return text;
-}
-
 TEST_F(StoreTest, KillDuringTheHistoryRewriteLosesNothing) {
     const int kRecords = 20000;
-    app->root.Write("mnt/USB5/C:/.system_file/parcelo/parcelo_history.conf", BigHistory(kRecords));
+    app->root.Write("mnt/USB5/C:/.system_file/parcelo/parcelo_history.conf",
+                    AliceHistory(kRecords, '9', 0, 0));  // a slow rewrite
     Start();
     std::mt19937 random(12345);
     size_t expected = kRecords;
@@ -212,9 +197,51 @@ TEST_F(StoreTest, KillDuringTheHistoryRewriteLosesNothing) {
     }
 }
 
+// A new hand-off's share folders are made only after its record is written:
+// a connection process killed while create_tmp_share waits for br0's address
+// (the ifconfig stand-in held on a FIFO) has made no folder yet, so none is
+// ever left without a record.
+TEST_F(StoreTest, AKillInTheMiddleOfAShareLeavesNoFolderWithoutARecord) {
+    Start();
+    int fd = wire::Dial();
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, wire::Login(fd, "alice", "wonder"));
+    std::vector<int> children;
+    ASSERT_TRUE(harness::WaitUntil([&] { return (children = ServerChildren()).size() == 1; }));
+    std::string fifo = app->root.At("standin/ifconfig.out");
+    unlink(fifo.c_str());
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
+    int hold = open(fifo.c_str(), O_RDWR | O_CLOEXEC);  // the server must not hold it
+    ASSERT_GE(hold, 0);
+    size_t before = ReadFile(app->root.At("standin/calls.log")).size();
+    wire::Bytes payload;
+    for (const wire::Bytes &part :
+         {wire::Str("alice"), wire::Str("photos"), wire::U32(5), wire::Str("folder")})
+        payload.insert(payload.end(), part.begin(), part.end());
+    ASSERT_TRUE(wire::SendAll(fd, wire::Request(3, payload)));
+    ASSERT_TRUE(harness::WaitUntil([&] {
+        return ReadFile(app->root.At("standin/calls.log")).find("ifconfig", before) !=
+               std::string::npos;
+    }));
+    kill(children[0], SIGKILL);
+    close(fd);
+    ASSERT_TRUE(harness::WaitUntil([&] { return ServerChildren().empty(); }));
+    close(hold);
+    unlink(fifo.c_str());
+    for (const char *tree : {".parcelo_final_share", ".parcelo_tmp_share"}) {
+        std::string folder = app->Volume(std::string(".storage_server_parcelo/") + tree);
+        DIR *d = opendir(folder.c_str());
+        while (struct dirent *e = d ? readdir(d) : nullptr) {
+            if (e->d_name[0] != '.') ADD_FAILURE() << tree << "/" << e->d_name << " has no record";
+        }
+        if (d) closedir(d);
+    }
+}
+
 TEST_F(StoreTest, AFullVolumeLeavesTheHistoryAsItWasAndTheFinishAnswersOne) {
     if (!MountSmallVolume(app.get(), "2m")) GTEST_SKIP() << "no mount namespace";
-    app->root.Write("mnt/USB5/C:/.system_file/parcelo/parcelo_history.conf", BigHistory(120));
+    app->root.Write("mnt/USB5/C:/.system_file/parcelo/parcelo_history.conf",
+                    AliceHistory(120, '9', 0, 0));
     Start();
     int fd = LoggedIn();
     std::string id;
